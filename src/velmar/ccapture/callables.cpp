@@ -1,5 +1,6 @@
 #include "velmar/ccapture/callables.h"
 
+#include "capture/vcapture.h"
 #include "motion/motion_check.h"
 #include "velmar/ccapture/bound_arguments.h"
 #include "velmar/ccapture/errors.h"
@@ -73,8 +74,15 @@ PyObject *run_check_motion_gray(const Namespace &ns, const BoundArguments &a) {
                                              a.truth(6)));
 }
 
-PyObject *run_vcapture(const Namespace &, const BoundArguments &) {
-    raise(PyExc_NotImplementedError, "vcapture() is not available yet");
+PyObject *run_vcapture(const Namespace &ns, const BoundArguments &a) {
+    capture::Request request{
+        a.object(0),  a.object(1), a.object(2),  a.int32(3),   a.truth(4),   a.int32(5),
+        a.int32(6),   a.int32(7),  a.int32(8),   a.int32(9),   a.int32(10),  a.real(11),
+        a.real(12),   a.int64(13), a.truth(14),  a.truth(15),  a.int32(16),  a.int32(17),
+        a.int32(18),  a.truth(19), a.truth(20),  a.object(21), a.object(22), a.int32(23),
+        a.int32(24),  a.real(25),
+    };
+    return PyLong_FromLongLong(capture::vcapture(ns, request));
 }
 
 template <std::size_t N>

@@ -1,0 +1,152 @@
+#include "capture/frame_loop.h"
+
+#include <vector>
+
+#include "capture/console.h"
+#include "capture/output_set.h"
+#include "capture/overlay.h"
+#include "motion/motion_check.h"
+#include "motion/unpack.h"
+#include "velmar/ccapture/conversions.h"
+#include "velmar/ccapture/errors.h"
+
+namespace nb = nanobind;
+
+namespace velmar::capture {
+namespace {
+
+constexpr std::int64_t key_q = 113;
+constexpr std::int64_t key_esc = 27;
+
+// Camera frames carry the wall-clock time of their reading; file frames
+// (and cameras with a negative index) their position divided by the rate.
+nb::object timestamp_of(const Session &s) {
+    if (s.iinput >= 0)
+        return s.ns["datetime"].attr("now")();
+    if (s.fps == 0)
+        raise(PyExc_ZeroDivisionError, "float division");
+    double seconds = static_cast<double>(s.read_frames) / s.fps;
+    nb::object offset = s.ns["timedelta"](nb::arg("days") = 0, nb::arg("seconds") = seconds);
+    return s.tstart + offset;
+}
+
+struct FrameShape {
+    std::int64_t width;
+    std::int64_t height;
+    Py_ssize_t ndim;
+};
+
+FrameShape shape_of(nb::handle frame) {
+    nb::object shape = frame.attr("shape");
+    Py_ssize_t ndim = PyObject_Length(shape.ptr());
+    if (ndim < 0)
+        throw nb::python_error();
+    return {to_int32(nb::object(shape[1]).ptr()), to_int32(nb::object(shape[0]).ptr()), ndim};
+}
+
+bool region_fits(const Request &r, const FrameShape &shape) {
+    return std::int64_t{r.roi_x} + r.roi_w <= shape.width &&
+           std::int64_t{r.roi_y} + r.roi_h <= shape.height;
+}
+
+double seconds_between(nb::handle later, nb::handle earlier) {
+    nb::object difference = nb::borrow(later) - nb::borrow(earlier);
+    return to_double(difference.attr("total_seconds")().ptr());
+}
+
+// An independent copy of the region: rows first, then columns.
+nb::object crop(const Request &r, nb::handle frame) {
+    std::int64_t x = r.roi_x, y = r.roi_y;
+    nb::object rows = steal_checked(PySlice_New(nb::int_(y).ptr(),
+                                                nb::int_(y + r.roi_h).ptr(), nullptr));
+    nb::object columns = steal_checked(PySlice_New(nb::int_(x).ptr(),
+                                                   nb::int_(x + r.roi_w).ptr(), nullptr));
+    nb::object region = steal_checked(
+        PyObject_GetItem(frame.ptr(), nb::make_tuple(rows, columns).ptr()));
+    return region.attr("copy")();
+}
+
+bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
+    const Request &r = s.request;
+    if (r.motion_based) {
+        if (shape.ndim == 3)
+            return motion::check_motion_rgb(s.ns, s.roi, s.prev_blurred, s.cur_blurred,
+                                            r.threshold, r.min_area, r.kernel_width,
+                                            r.show_diff);
+        print(s.ns, "Frame dimension", nb::int_(shape.ndim));
+        return motion::check_motion_gray(s.ns, s.roi, s.prev_blurred, s.cur_blurred,
+                                         r.threshold, r.min_area, r.kernel_width,
+                                         r.show_diff);
+    }
+    if (r.interval > 0)
+        return tdelta >= r.interval;
+    return s.save;
+}
+
+nb::object csv_row(const Session &s) {
+    nb::list row;
+    row.append(nb::int_(s.read_frames - 1));
+    row.append(nb::int_(s.writ_frames - 1));
+    row.append(s.tstring);
+    return row;
+}
+
+// True when q or Esc was pressed in the preview.
+bool show_preview(const Session &s) {
+    s.cv2().attr("imshow")(s.outfname, s.roi);
+    nb::object key = s.cv2().attr("waitKey")(1);
+    std::int64_t code = to_int64(key.ptr()) & 255;
+    return code == key_q || code == key_esc;
+}
+
+// Writes the kept frame; true when the user asked to stop.
+bool record_kept_frame(Session &s) {
+    const Request &r = s.request;
+    s.tprev = s.ts;
+    s.tstring = s.ts.attr("isoformat")();
+    if (r.timestamp)
+        draw_timestamp(s.ns, r, s.roi, s.tstring);
+    s.outfile.attr("write")(s.roi);
+    s.tswriter.attr("writerow")(csv_row(s));
+    s.writ_frames = r.max_frames > 0 ? (s.writ_frames + 1) % r.max_frames : s.writ_frames + 1;
+    return r.interactive && show_preview(s);
+}
+
+// Ctrl-C reaches the loop only through calls back into the interpreter; the
+// loop asks for it itself on every pass.
+void check_interrupt() {
+    if (PyErr_CheckSignals() < 0)
+        throw nb::python_error();
+}
+
+}  // namespace
+
+LoopEnd run_frame_loop(Session &s) {
+    const Request &r = s.request;
+    for (;;) {
+        check_interrupt();
+        std::vector<nb::object> read = unpack(s.cap.attr("read")(), 2);
+        nb::object frame = read[1];
+        if (frame.is_none())
+            return LoopEnd::Stopped;
+        s.ts = timestamp_of(s);
+        FrameShape shape = shape_of(frame);
+        if (!region_fits(r, shape)) {
+            print(s.ns, "ROI limits exceed frame size");
+            return LoopEnd::RegionMismatch;
+        }
+        ++s.read_frames;
+        if (s.writ_frames == 0)
+            open_output_set(s, s.ts, shape.ndim == 2);
+        double ttot = seconds_between(s.ts, s.tstart);
+        double tdelta = seconds_between(s.ts, s.tprev);
+        if (r.duration > 0 && ttot > r.duration)
+            return LoopEnd::Stopped;
+        s.roi = crop(r, frame);
+        s.save = keep_frame(s, shape, tdelta);
+        if (s.save && record_kept_frame(s))
+            return LoopEnd::Stopped;
+    }
+}
+
+}  // namespace velmar::capture

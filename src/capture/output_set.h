@@ -1,0 +1,21 @@
+// Output sets: a numbered video name that never overwrites, the video writer
+// of the region's size, the timestamps CSV file with its header, a fresh
+// blurred-frame pair and the preview window.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+
+#include "capture/session.h"
+
+namespace velmar::capture {
+
+// "<fname>_<count, at least 3 digits>.<ext>" from `output` split at its last ".".
+nanobind::object numbered_name(nanobind::handle output, std::int32_t file_count);
+
+// Opens the next output set at the frame stamped `ts`. `grayscale` frames get
+// a writer made for one channel, which would drop them otherwise.
+void open_output_set(Session &s, nanobind::handle ts, bool grayscale);
+
+}  // namespace velmar::capture

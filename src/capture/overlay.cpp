@@ -1,0 +1,58 @@
+#include "capture/overlay.h"
+
+#include <cstdint>
+#include <vector>
+
+#include "motion/unpack.h"
+#include "velmar/ccapture/conversions.h"
+#include "velmar/ccapture/errors.h"
+#include "velmar/ccapture/numpy_binding.h"
+
+namespace nb = nanobind;
+
+namespace velmar::capture {
+namespace {
+
+void check_colour(nb::handle colour, const char *name) {
+    if (colour.is_none())
+        raise(PyExc_ValueError, "%s must hold 3 colour components when timestamp is set, not None",
+              name);
+    std::int64_t length = array_length(colour.ptr());
+    if (length < 3)
+        raise(PyExc_ValueError,
+              "%s must hold 3 colour components when timestamp is set, not %lld", name,
+              static_cast<long long>(length));
+}
+
+nb::object colour_of(nb::handle colour) {
+    return nb::make_tuple(int32_at(colour.ptr(), 0), int32_at(colour.ptr(), 1),
+                          int32_at(colour.ptr(), 2));
+}
+
+}  // namespace
+
+void check_overlay_colours(const Request &r) {
+    if (!r.timestamp)
+        return;
+    check_colour(r.tb, "tb");
+    check_colour(r.tc, "tc");
+}
+
+void draw_timestamp(const Namespace &ns, const Request &r, nb::handle roi,
+                    nb::handle tstring) {
+    nb::object cv2 = ns["cv2"];
+    nb::object measured = cv2.attr("getTextSize")(tstring, cv2.attr("FONT_HERSHEY_SIMPLEX"),
+                                                  0.5, 2);
+    std::vector<nb::object> size = unpack(unpack(measured, 2)[0], 2);
+    std::int64_t w = to_int64(size[0].ptr());
+    std::int64_t h = to_int64(size[1].ptr());
+    nb::object origin = nb::make_tuple(r.tx, r.ty);
+    // The box spans from the text origin up to the measured height: glyph
+    // parts below the baseline are not on it.
+    cv2.attr("rectangle")(roi, origin, nb::make_tuple(r.tx + w, r.ty - h), colour_of(r.tb),
+                          cv2.attr("FILLED"));
+    cv2.attr("putText")(roi, tstring, origin, cv2.attr("FONT_HERSHEY_SIMPLEX"), r.fs,
+                        colour_of(r.tc), 2, cv2.attr("LINE_AA"));
+}
+
+}  // namespace velmar::capture

@@ -1,0 +1,19 @@
+// The timestamp overlay: a filled box measured for scale 0.5 and the
+// timestamp text at the requested scale, drawn onto the kept region copy.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "capture/request.h"
+#include "velmar/ccapture/namespace.h"
+
+namespace velmar::capture {
+
+// ValueError unless `tb` and `tc` each hold the three colour components the
+// overlay draws with; checked before a session with the overlay opens anything.
+void check_overlay_colours(const Request &r);
+
+void draw_timestamp(const Namespace &ns, const Request &r, nanobind::handle roi,
+                    nanobind::handle tstring);
+
+}  // namespace velmar::capture
