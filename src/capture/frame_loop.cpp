@@ -91,6 +91,21 @@ nb::object csv_row(const Session &s) {
     return row;
 }
 
+// The frame is in the video already, so its row must reach the log even when
+// Ctrl-C lands inside writerow (which checks for it before writing anything;
+// the CSV file is write-through, so a refused row is never half buffered).
+void write_csv_row(const Session &s) {
+    nb::object row = csv_row(s);
+    try {
+        s.tswriter.attr("writerow")(row);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_KeyboardInterrupt))
+            throw;
+        s.tswriter.attr("writerow")(row);
+        throw;
+    }
+}
+
 // True when q or Esc was pressed in the preview.
 bool show_preview(const Session &s) {
     s.cv2().attr("imshow")(s.outfname, s.roi);
@@ -107,7 +122,7 @@ bool record_kept_frame(Session &s) {
     if (r.timestamp)
         draw_timestamp(s.ns, r, s.roi, s.tstring);
     s.outfile.attr("write")(s.roi);
-    s.tswriter.attr("writerow")(csv_row(s));
+    write_csv_row(s);
     s.writ_frames = r.max_frames > 0 ? (s.writ_frames + 1) % r.max_frames : s.writ_frames + 1;
     return r.interactive && show_preview(s);
 }

@@ -63,6 +63,11 @@ nb::object new_writer(const Session &s, nb::handle fourcc, bool grayscale) {
 void open_csv_file(Session &s) {
     nb::object file = s.ns["open"](s.tsfname, "w", nb::arg("newline") = "",
                                    nb::arg("encoding") = "ascii");
+    // Rows go straight to the file's byte buffer: an interrupted row is then
+    // either written whole or not at all, never lost with a pending chunk.
+    nb::object reconfigure = nb::getattr(file, "reconfigure", nb::none());
+    if (!reconfigure.is_none())
+        reconfigure(nb::arg("write_through") = true);
     nb::object previous = s.tsfile;
     s.tsfile = file;
     s.tswriter = s.ns["csv"].attr("writer")(s.tsfile);

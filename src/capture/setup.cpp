@@ -16,6 +16,9 @@ bool wants_directshow(const Session &s) {
     return s.request.interactive && platform.equal(nb::str("win32"));
 }
 
+// Console text built in C++ reaches `print` as a Python str.
+nb::str text(const std::string &line) { return nb::str(line.data(), line.size()); }
+
 bool is_opened(const Session &s) { return to_bool(s.cap.attr("isOpened")().ptr()); }
 
 std::int32_t get_int32(const Session &s, const char *property) {
@@ -41,11 +44,11 @@ bool set_up_camera(Session &s) {
         s.cap.attr("set")(s.cv2().attr("CAP_PROP_FPS"), s.fps);
     if (r.config)
         s.cap.attr("set")(s.cv2().attr("CAP_PROP_SETTINGS"), 1);
-    print(s.ns, "Camera FPS set to " + std::to_string(s.fps));
+    print(s.ns, text("Camera FPS set to " + std::to_string(s.fps)));
     s.tstart = s.ns["datetime"].attr("now")();
     std::int32_t w_ = get_int32(s, "CAP_PROP_FRAME_WIDTH");
     std::int32_t h_ = get_int32(s, "CAP_PROP_FRAME_HEIGHT");
-    print(s.ns, "Frame size: " + std::to_string(w_) + "x" + std::to_string(h_));
+    print(s.ns, text("Frame size: " + std::to_string(w_) + "x" + std::to_string(h_)));
     if (!region_fits(r, w_, h_)) {
         print(s.ns, "ROI limits exceed frame size");
         return false;

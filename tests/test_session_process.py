@@ -1,0 +1,161 @@
+"""Sessions in a process of their own: Ctrl-C from outside, and a real
+preview window on a virtual display answering a real key press."""
+
+import csv
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+SCRIPT = Path(__file__).with_name("session_script.py")
+
+
+@pytest.fixture(scope="module")
+def long_clip(tmp_path_factory):
+    """A clip long enough that a session is still running seconds later."""
+    path = tmp_path_factory.mktemp("clip") / "long.avi"
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"MJPG"), 30, (320, 240))
+    gradient = np.tile(np.linspace(0, 200, 320, dtype=np.uint8), (240, 1))
+    for i in range(3000):
+        frame = cv2.cvtColor(gradient, cv2.COLOR_GRAY2BGR)
+        frame[50:110, (i * 3) % 260:(i * 3) % 260 + 60] = 255
+        writer.write(frame)
+    writer.release()
+    return path
+
+
+def start_session(clip, output, mode, env=None):
+    return subprocess.Popen(
+        [sys.executable, str(SCRIPT), str(clip), str(output), mode],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+    )
+
+
+def wait_for_line(proc, text, timeout=30):
+    """Lines read from the session's output up to and including `text`."""
+    lines = []
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        line = proc.stdout.readline()
+        if not line:
+            break
+        lines.append(line.rstrip("\n"))
+        if text in line:
+            return lines
+    proc.kill()
+    pytest.fail(f"session never printed {text!r}: {lines}")
+
+
+def finish(proc, lines):
+    out, err = proc.communicate(timeout=60)
+    lines = lines + out.splitlines()
+    assert proc.returncode == 0, err
+    assert lines[-1].startswith("result ")
+    return lines, int(lines[-1].split()[1])
+
+
+def video_frame_count(path):
+    cap = cv2.VideoCapture(str(path))
+    count = 0
+    while cap.read()[0]:
+        count += 1
+    cap.release()
+    return count
+
+
+def read_rows(path):
+    raw = path.read_bytes()
+    assert raw.endswith(b"\r\n"), "last row incomplete"
+    with open(path, newline="") as f:
+        return list(csv.reader(f))
+
+
+def check_log_matches_video(video, result):
+    rows = read_rows(Path(str(video) + ".csv"))
+    assert rows[0] == ["inframe", "outframe", "timestamp"]
+    numbers = [(int(r[0]), int(r[1])) for r in rows[1:]]
+    assert numbers == [(i, i) for i in range(len(numbers))]
+    assert video_frame_count(video) == len(numbers)
+    return len(numbers)
+
+
+@pytest.mark.skipif(os.name != "posix", reason="sends SIGINT")
+def test_ctrl_c_ends_session_with_message_count_and_complete_log(long_clip, tmp_path):
+    video = tmp_path / "cut.avi"
+    proc = start_session(long_clip, video, "batch")
+    lines = wait_for_line(proc, "Timestamps in")
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGINT)
+    lines, result = finish(proc, lines)
+
+    assert "Caught keyboard interrupt" in lines
+    assert 0 < result < 3000
+    # Every frame is kept, so each frame read is in the video and the log.
+    assert check_log_matches_video(video, result) == result
+
+
+def start_virtual_display():
+    if not (shutil.which("Xvfb") and shutil.which("xdotool")):
+        return None, None
+    for number in range(90, 110):
+        if Path(f"/tmp/.X11-unix/X{number}").exists():
+            continue
+        display = f":{number}"
+        server = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(50):
+            if Path(f"/tmp/.X11-unix/X{number}").exists():
+                return server, display
+            if server.poll() is not None:
+                break
+            time.sleep(0.1)
+        server.kill()
+    return None, None
+
+
+@pytest.fixture
+def display():
+    server, name = start_virtual_display()
+    if server is None:
+        pytest.skip("no virtual display: Xvfb and xdotool are needed (Debian's xvfb, xdotool)")
+    yield name
+    server.terminate()
+    server.wait(timeout=10)
+
+
+def press_key_in_window(display, title, key, timeout=30):
+    env = dict(os.environ, DISPLAY=display)
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = subprocess.run(["xdotool", "search", "--name", title],
+                               env=env, capture_output=True, text=True)
+        windows = found.stdout.split()
+        if windows:
+            window = windows[-1]
+            subprocess.run(["xdotool", "windowfocus", "--sync", window], env=env, timeout=10)
+            subprocess.run(["xdotool", "key", "--clearmodifiers", key], env=env, timeout=10)
+            return
+        time.sleep(0.1)
+    pytest.fail(f"no window titled {title!r} appeared")
+
+
+def test_q_in_preview_window_stops_session_counting_frame_on_screen(long_clip, tmp_path, display):
+    video = tmp_path / "preview.avi"
+    env = dict(os.environ, DISPLAY=display, QT_QPA_PLATFORM="xcb")
+    env.pop("WAYLAND_DISPLAY", None)
+    proc = start_session(long_clip, video, "interactive", env=env)
+    lines = wait_for_line(proc, "Timestamps in")
+    time.sleep(0.5)
+    press_key_in_window(display, video.name, "q")
+    lines, result = finish(proc, lines)
+
+    assert "Caught keyboard interrupt" not in lines
+    assert 0 < result < 3000
+    assert check_log_matches_video(video, result) == result
