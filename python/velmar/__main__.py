@@ -1,0 +1,5 @@
+import sys
+
+from velmar.cli import main
+
+sys.exit(main())
