@@ -37,6 +37,9 @@ PyObject *call_function(PyObject *self, PyObject *const *args, size_t nargsf,
         e.restore();
     } catch (const std::bad_alloc &) {
         PyErr_NoMemory();
+    } catch (const std::exception &e) {
+        // A C++ failure must reach the caller as an exception, not end the process.
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     }
     return nullptr;
 }
