@@ -1,0 +1,118 @@
+"""Arbitrary Python objects in every argument position: only the documented
+exceptions may come out, nothing crashes, and no argument gains or loses a
+reference."""
+
+import sys
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+import velmar.ccapture as ccapture
+from velmar.ccapture import check_motion_gray, check_motion_rgb, vcapture
+
+
+class Refusal(Exception):
+    """Raised by the argument objects below from their own conversions."""
+
+
+class Convertible:
+    """An object whose number and truth conversions return `value` or raise."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def _give(self):
+        if self.value == "raise":
+            raise Refusal("conversion")
+        return self.value
+
+    __index__ = __int__ = __float__ = __bool__ = _give
+
+
+class UnusableCv2:
+    """Stands in for OpenCV in vcapture runs: a session that gets past its
+    argument checks stops at its first library call."""
+
+    def __getattr__(self, name):
+        raise Refusal(name)
+
+
+class StrSubclass(str):
+    pass
+
+
+dtypes = st.sampled_from(["u1", "i1", "<i4", ">i4", "<i8", "<f4", ">f8", "?", "<u2"])
+arrays = st.builds(
+    lambda a, step, writeable: _finish(a[..., ::step] if a.ndim else a, writeable),
+    hnp.arrays(dtypes, hnp.array_shapes(min_dims=0, max_dims=4, min_side=0, max_side=5)),
+    st.integers(1, 2), st.booleans(),
+)
+
+
+def _finish(array, writeable):
+    array.flags.writeable = writeable
+    return array
+
+
+scalars = st.one_of(
+    st.integers(), st.floats(allow_nan=True, allow_infinity=True), st.booleans(), st.none(),
+    st.text(max_size=5), st.builds(StrSubclass, st.text(max_size=3)), st.binary(max_size=3),
+    st.lists(st.integers(), max_size=2),
+    st.builds(Convertible, st.one_of(st.integers(), st.floats(), st.text(max_size=2),
+                                     st.just("raise"), st.just(None))),
+)
+anything = st.one_of(scalars, arrays)
+
+EXPECTED = (TypeError, ValueError, OverflowError, Refusal)
+
+
+def call_checked(function, args, kwargs):
+    # Fresh objects only: shared ones (None, small ints) move with the interpreter.
+    objects = [o for o in list(args) + list(kwargs.values())
+               if isinstance(o, (np.ndarray, Convertible, StrSubclass, list))]
+    before = [sys.getrefcount(o) for o in objects]
+    try:
+        function(*args, **kwargs)
+    except EXPECTED:
+        pass
+    except Exception as error:  # OpenCV refuses odd frames with its own error type
+        assert type(error).__name__ == "error", repr(error)
+    assert [sys.getrefcount(o) for o in objects] == before
+
+
+def split(values, names, cut):
+    """The first `cut` values by position, the rest by keyword."""
+    return values[:cut], dict(zip(names[cut:], values[cut:]))
+
+
+fuzz = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@pytest.mark.parametrize("check", [check_motion_gray, check_motion_rgb])
+@fuzz
+@given(values=st.lists(anything, min_size=5, max_size=8), cut=st.integers(0, 8))
+def test_motion_checks_take_anything(check, values, cut):
+    names = list(check.__signature__.parameters) + ["extra"]
+    args, kwargs = split(values, names, min(cut, len(values)))
+    call_checked(check, args, kwargs)
+
+
+@fuzz
+@given(data=st.data(), cut=st.integers(0, 26))
+def test_vcapture_takes_anything(data, cut, monkeypatch_session):
+    names = list(vcapture.__signature__.parameters)
+    values = [data.draw(anything) for _ in names]
+    args, kwargs = split(values, names, cut)
+    call_checked(vcapture, args, kwargs)
+
+
+@pytest.fixture(scope="module")
+def monkeypatch_session():
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(ccapture, "cv2", UnusableCv2())
+        patch.setattr(ccapture, "os", UnusableCv2())
+        patch.setattr(ccapture, "print", lambda *args: None, raising=False)
+        yield
