@@ -12,7 +12,7 @@ namespace velmar::capture {
 
 template <typename... Args>
 void print(const Namespace &ns, Args &&...args) {
-    ns["print"](std::forward<Args>(args)...);
+    ns[Global::print](std::forward<Args>(args)...);
 }
 
 }  // namespace velmar::capture

@@ -1,6 +1,6 @@
 #include "capture/frame_loop.h"
 
-#include <vector>
+#include <array>
 
 #include "capture/console.h"
 #include "capture/output_set.h"
@@ -9,6 +9,7 @@
 #include "motion/unpack.h"
 #include "velmar/ccapture/conversions.h"
 #include "velmar/ccapture/errors.h"
+#include "velmar/ccapture/keyword_call.h"
 
 namespace nb = nanobind;
 
@@ -22,11 +23,13 @@ constexpr std::int64_t key_esc = 27;
 // (and cameras with a negative index) their position divided by the rate.
 nb::object timestamp_of(const Session &s) {
     if (s.iinput >= 0)
-        return s.ns["datetime"].attr("now")();
+        return s.ns[Global::datetime].attr("now")();
     if (s.fps == 0)
         raise(PyExc_ZeroDivisionError, "float division");
     double seconds = static_cast<double>(s.read_frames) / s.fps;
-    nb::object offset = s.ns["timedelta"](nb::arg("days") = 0, nb::arg("seconds") = seconds);
+    nb::object offset = call_with_keywords<0, 2>(
+        s.ns[Global::timedelta], {}, {s.ns.keyword(Keyword::days), s.ns.keyword(Keyword::seconds)},
+        {nb::int_(0), nb::float_(seconds)});
     return s.tstart + offset;
 }
 
@@ -140,7 +143,7 @@ LoopEnd run_frame_loop(Session &s) {
     const Request &r = s.request;
     for (;;) {
         check_interrupt();
-        std::vector<nb::object> read = unpack(s.cap.attr("read")(), 2);
+        std::array<nb::object, 2> read = unpack<2>(s.cap.attr("read")());
         nb::object frame = read[1];
         if (frame.is_none())
             return LoopEnd::Stopped;

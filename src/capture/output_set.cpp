@@ -12,7 +12,7 @@ namespace velmar::capture {
 namespace {
 
 bool exists(const Session &s, nb::handle name) {
-    return to_bool(s.ns["os"].attr("path").attr("exists")(name).ptr());
+    return to_bool(s.ns[Global::os].attr("path").attr("exists")(name).ptr());
 }
 
 nb::object csv_name(nb::handle video) { return nb::str(video) + nb::str(".csv"); }
@@ -38,7 +38,7 @@ nb::object choose_video_name(Session &s) {
 }
 
 nb::object blank_pair_half(const Session &s) {
-    nb::object np = s.ns["np"];
+    nb::object np = s.ns[Global::np];
     return np.attr("zeros")(nb::make_tuple(s.request.roi_h, s.request.roi_w),
                             nb::arg("dtype") = np.attr("uint8"));
 }
@@ -61,7 +61,7 @@ nb::object new_writer(const Session &s, nb::handle fourcc, bool grayscale) {
 // The new CSV file replaces the previous one only once it exists; until
 // then the previous one stays the session's to close.
 void open_csv_file(Session &s) {
-    nb::object file = s.ns["open"](s.tsfname, "w", nb::arg("newline") = "",
+    nb::object file = s.ns[Global::open](s.tsfname, "w", nb::arg("newline") = "",
                                    nb::arg("encoding") = "ascii");
     // Rows go straight to the file's byte buffer: an interrupted row is then
     // either written whole or not at all, never lost with a pending chunk.
@@ -70,7 +70,7 @@ void open_csv_file(Session &s) {
         reconfigure(nb::arg("write_through") = true);
     nb::object previous = s.tsfile;
     s.tsfile = file;
-    s.tswriter = s.ns["csv"].attr("writer")(s.tsfile);
+    s.tswriter = s.ns[Global::csv].attr("writer")(s.tsfile);
     if (!previous.is_none())
         previous.attr("close")();
     nb::list header;

@@ -1,7 +1,7 @@
 #include "capture/overlay.h"
 
 #include <cstdint>
-#include <vector>
+#include <array>
 
 #include "motion/unpack.h"
 #include "velmar/ccapture/conversions.h"
@@ -40,10 +40,10 @@ void check_overlay_colours(const Request &r) {
 
 void draw_timestamp(const Namespace &ns, const Request &r, nb::handle roi,
                     nb::handle tstring) {
-    nb::object cv2 = ns["cv2"];
+    nb::object cv2 = ns[Global::cv2];
     nb::object measured = cv2.attr("getTextSize")(tstring, cv2.attr("FONT_HERSHEY_SIMPLEX"),
                                                   0.5, 2);
-    std::vector<nb::object> size = unpack(unpack(measured, 2)[0], 2);
+    std::array<nb::object, 2> size = unpack<2>(unpack<2>(measured)[0]);
     std::int64_t w = to_int64(size[0].ptr());
     std::int64_t h = to_int64(size[1].ptr());
     nb::object origin = nb::make_tuple(r.tx, r.ty);

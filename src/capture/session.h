@@ -44,7 +44,7 @@ struct Session {
     nanobind::object roi = nanobind::none();
     nanobind::object tstring = nanobind::none();
 
-    nanobind::object cv2() const { return ns["cv2"]; }
+    nanobind::object cv2() const { return ns[Global::cv2]; }
 };
 
 }  // namespace velmar::capture

@@ -12,7 +12,7 @@ namespace {
 
 // The DirectShow back-end is asked for only by interactive sessions on Windows.
 bool wants_directshow(const Session &s) {
-    nb::object platform = s.ns["sys"].attr("platform");
+    nb::object platform = s.ns[Global::sys].attr("platform");
     return s.request.interactive && platform.equal(nb::str("win32"));
 }
 
@@ -45,7 +45,7 @@ bool set_up_camera(Session &s) {
     if (r.config)
         s.cap.attr("set")(s.cv2().attr("CAP_PROP_SETTINGS"), 1);
     print(s.ns, text("Camera FPS set to " + std::to_string(s.fps)));
-    s.tstart = s.ns["datetime"].attr("now")();
+    s.tstart = s.ns[Global::datetime].attr("now")();
     std::int32_t w_ = get_int32(s, "CAP_PROP_FRAME_WIDTH");
     std::int32_t h_ = get_int32(s, "CAP_PROP_FRAME_HEIGHT");
     print(s.ns, text("Frame size: " + std::to_string(w_) + "x" + std::to_string(h_)));
@@ -58,10 +58,10 @@ bool set_up_camera(Session &s) {
 
 // The file's modification time in local time, whole seconds.
 nb::object modification_time(const Session &s) {
-    nb::object mtime = s.ns["os"].attr("path").attr("getmtime")(s.request.input_);
-    nb::object local = s.ns["time"].attr("localtime")(mtime);
-    nb::object seconds = s.ns["time"].attr("mktime")(local);
-    return s.ns["datetime"].attr("fromtimestamp")(seconds);
+    nb::object mtime = s.ns[Global::os].attr("path").attr("getmtime")(s.request.input_);
+    nb::object local = s.ns[Global::time].attr("localtime")(mtime);
+    nb::object seconds = s.ns[Global::time].attr("mktime")(local);
+    return s.ns[Global::datetime].attr("fromtimestamp")(seconds);
 }
 
 bool set_up_file(Session &s) {
@@ -86,7 +86,7 @@ bool set_up_file(Session &s) {
 // A ValueError from any camera step also falls back to the file.
 bool set_up_camera_or_file(Session &s) {
     try {
-        nb::object index = s.ns["int"](s.request.input_);
+        nb::object index = s.ns[Global::int_](s.request.input_);
         s.iinput = to_int32(index.ptr());
         return set_up_camera(s);
     } catch (nb::python_error &e) {

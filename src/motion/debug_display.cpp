@@ -4,18 +4,18 @@ namespace nb = nanobind;
 
 namespace velmar::motion {
 
-void show_debug_windows(const Namespace &ns, nb::handle frame_delta, nb::handle contours,
+void show_debug_windows(nb::handle cv2, nb::handle frame_delta, nb::handle contours,
                         nb::handle thresh_img) {
     const char *win_diff_name = "DEBUG - absdiff between frames";
     const char *win_thresh_name = "DEBUG - thresholded absdiff";
-    ns["cv2"].attr("namedWindow")(win_diff_name, ns["cv2"].attr("WINDOW_NORMAL"));
-    ns["cv2"].attr("namedWindow")(win_thresh_name, ns["cv2"].attr("WINDOW_NORMAL"));
+    cv2.attr("namedWindow")(win_diff_name, cv2.attr("WINDOW_NORMAL"));
+    cv2.attr("namedWindow")(win_thresh_name, cv2.attr("WINDOW_NORMAL"));
     nb::object frame =
-        ns["cv2"].attr("applyColorMap")(frame_delta, ns["cv2"].attr("COLORMAP_JET"));
+        cv2.attr("applyColorMap")(frame_delta, cv2.attr("COLORMAP_JET"));
     // Colour -1 saturates to black on the 8-bit frame: every outline is drawn black.
-    ns["cv2"].attr("drawContours")(frame, contours, -1, -1);
-    ns["cv2"].attr("imshow")(win_diff_name, frame);
-    ns["cv2"].attr("imshow")(win_thresh_name, thresh_img);
+    cv2.attr("drawContours")(frame, contours, -1, -1);
+    cv2.attr("imshow")(win_diff_name, frame);
+    cv2.attr("imshow")(win_thresh_name, thresh_img);
 }
 
 }  // namespace velmar::motion

@@ -4,11 +4,10 @@
 
 #include <nanobind/nanobind.h>
 
-#include "velmar/ccapture/namespace.h"
 
 namespace velmar::motion {
 
-void show_debug_windows(const Namespace &ns, nanobind::handle frame_delta,
+void show_debug_windows(nanobind::handle cv2, nanobind::handle frame_delta,
                         nanobind::handle contours, nanobind::handle thresh_img);
 
 }  // namespace velmar::motion

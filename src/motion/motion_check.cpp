@@ -4,6 +4,7 @@
 #include "motion/unpack.h"
 #include "velmar/ccapture/conversions.h"
 #include "velmar/ccapture/errors.h"
+#include "velmar/ccapture/keyword_call.h"
 #include "velmar/ccapture/numpy_binding.h"
 
 namespace nb = nanobind;
@@ -32,60 +33,74 @@ void assign_all(nb::handle target, nb::handle source) {
 // The sequence of contours out of the raw result of findContours, shaped by
 // the OpenCV generation that caputil names; None for an unknown generation.
 nb::object contours_of(const Namespace &ns, nb::handle contour_info) {
-    nb::object three = nb::int_(3);
-    if (nb::bool_(ns["caputil"].attr("CV2_MAJOR").equal(three)))
-        return unpack(contour_info, 3)[1];
-    if (nb::bool_(ns["caputil"].attr("CV2_MAJOR").equal(nb::int_(4))))
-        return unpack(contour_info, 2)[0];
+    if (nb::bool_(ns.get(ns[Global::caputil], Attr::CV2_MAJOR).equal(nb::int_(3))))
+        return std::move(unpack<3>(contour_info)[1]);
+    if (nb::bool_(ns.get(ns[Global::caputil], Attr::CV2_MAJOR).equal(nb::int_(4))))
+        return std::move(unpack<2>(contour_info)[0]);
     return nb::none();
 }
 
-bool any_larger_than(const Namespace &ns, nb::handle contours, int min_area) {
+// `area > min_area` as Python compares numbers; a float area, OpenCV's
+// usual answer, is compared directly.
+bool larger_than(nb::handle area, int min_area) {
+    if (PyFloat_CheckExact(area.ptr()))
+        return PyFloat_AS_DOUBLE(area.ptr()) > min_area;
     nb::object limit = nb::int_(min_area);
+    int larger = PyObject_RichCompareBool(area.ptr(), limit.ptr(), Py_GT);
+    if (larger < 0)
+        throw nb::python_error();
+    return larger;
+}
+
+// Every contour is measured, even after one has counted.
+bool any_larger_than(const Namespace &ns, nb::handle cv2, nb::handle contours, int min_area) {
+    nb::object area_of = ns.get(cv2, Attr::contourArea);
     bool moving = false;
     for_each_item(contours, [&](nb::handle contour) {
-        nb::object area = ns["cv2"].attr("contourArea")(contour);
-        int larger = PyObject_RichCompareBool(area.ptr(), limit.ptr(), Py_GT);
-        if (larger < 0)
-            throw nb::python_error();
+        bool larger = larger_than(area_of(contour), min_area);
         moving = moving || larger;
     });
     return moving;
 }
 
+nb::object dilate_twice(const Namespace &ns, nb::handle cv2, nb::handle mask) {
+    nb::object twice = nb::int_(2);
+    return call_with_keywords<2, 1>(ns.get(cv2, Attr::dilate), {mask, Py_None},
+                                    {ns.keyword(Keyword::iterations)}, {twice});
+}
+
 }  // namespace
 
+// `cv2` is looked up once per call: every library call of one check goes to
+// the binding the module held when the check started.
 bool check_motion_gray(const Namespace &ns, nb::handle gray_cur, nb::handle blurred_prev,
                        nb::handle blurred_cur, int threshold, int min_area,
                        int kernel_width, bool show_diff) {
     check_uint8_array(gray_cur, "gray_cur", 2);
     check_uint8_array(blurred_prev, "blurred_prev", 2);
     check_uint8_array(blurred_cur, "blurred_cur", 2);
+    nb::object cv2 = ns[Global::cv2];
 
-    nb::object blur = ns["cv2"].attr("GaussianBlur");
+    nb::object blur = ns.get(cv2, Attr::GaussianBlur);
     assign_all(blurred_cur, blur(gray_cur, nb::make_tuple(kernel_width, kernel_width), 0));
 
-    nb::object absdiff = ns["cv2"].attr("absdiff");
-    nb::object frame_delta = absdiff(blurred_cur, blurred_prev);
+    nb::object frame_delta = ns.get(cv2, Attr::absdiff)(blurred_cur, blurred_prev);
     check_uint8_array(frame_delta, "frame_delta", 2);
 
-    nb::object threshold_fn = ns["cv2"].attr("threshold");
-    std::vector<nb::object> thresholded = unpack(
-        threshold_fn(frame_delta, threshold, 255, ns["cv2"].attr("THRESH_BINARY")), 2);
+    nb::object threshold_fn = ns.get(cv2, Attr::threshold);
+    std::array<nb::object, 2> thresholded =
+        unpack<2>(threshold_fn(frame_delta, threshold, 255, ns.get(cv2, Attr::THRESH_BINARY)));
     to_int64(thresholded[0].ptr());  // must be a number; its value is not used
-    nb::object thresh_img = thresholded[1];
+    nb::object thresh_img = dilate_twice(ns, cv2, thresholded[1]);
 
-    nb::object dilate = ns["cv2"].attr("dilate");
-    thresh_img = dilate(thresh_img, nb::none(), nb::arg("iterations") = 2);
-
-    nb::object find = ns["cv2"].attr("findContours");
-    nb::object contour_info = find(thresh_img, ns["cv2"].attr("RETR_EXTERNAL"),
-                                   ns["cv2"].attr("CHAIN_APPROX_SIMPLE"));
+    nb::object find = ns.get(cv2, Attr::findContours);
+    nb::object contour_info =
+        find(thresh_img, ns.get(cv2, Attr::RETR_EXTERNAL), ns.get(cv2, Attr::CHAIN_APPROX_SIMPLE));
     nb::object contours = contours_of(ns, contour_info);
-    bool moving = any_larger_than(ns, contours, min_area);
+    bool moving = any_larger_than(ns, cv2, contours, min_area);
 
     if (show_diff)
-        show_debug_windows(ns, frame_delta, contours, thresh_img);
+        show_debug_windows(cv2, frame_delta, contours, thresh_img);
     if (moving)
         assign_all(blurred_prev, blurred_cur);
     return moving;
@@ -97,8 +112,8 @@ bool check_motion_rgb(const Namespace &ns, nb::handle current, nb::handle blurre
     check_uint8_array(current, "current", 3);
     check_uint8_array(blurred_prev, "blurred_prev", 2);
     check_uint8_array(blurred_cur, "blurred_cur", 2);
-    nb::object convert = ns["cv2"].attr("cvtColor");
-    nb::object gray_cur = convert(current, ns["cv2"].attr("COLOR_BGR2GRAY"));
+    nb::object cv2 = ns[Global::cv2];
+    nb::object gray_cur = ns.get(cv2, Attr::cvtColor)(current, ns.get(cv2, Attr::COLOR_BGR2GRAY));
     check_uint8_array(gray_cur, "gray_cur", 2);
     return check_motion_gray(ns, gray_cur, blurred_prev, blurred_cur, threshold, min_area,
                              kernel_width, show_diff);

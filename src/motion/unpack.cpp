@@ -18,8 +18,7 @@ namespace {
 
 }  // namespace
 
-std::vector<nb::object> unpack(nb::handle sequence, std::size_t count) {
-    std::vector<nb::object> items;
+void unpack_into(nb::handle sequence, nb::object *items, std::size_t count) {
     PyObject *seq = sequence.ptr();
     if (PyList_CheckExact(seq) || PyTuple_CheckExact(seq)) {
         std::size_t size = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(seq));
@@ -28,24 +27,28 @@ std::vector<nb::object> unpack(nb::handle sequence, std::size_t count) {
         if (size > count)
             too_many(count);
         for (std::size_t i = 0; i < count; ++i)
-            items.push_back(nb::borrow(PySequence_Fast_GET_ITEM(seq, i)));
-        return items;
+            items[i] = nb::borrow(PySequence_Fast_GET_ITEM(seq, i));
+        return;
     }
     nb::object iterator = steal_checked(PyObject_GetIter(seq));
-    while (items.size() <= count) {
+    std::size_t got = 0;
+    while (got <= count) {
         PyObject *item = PyIter_Next(iterator.ptr());
         if (!item) {
             if (PyErr_Occurred())
                 throw nb::python_error();
             break;
         }
-        items.push_back(nb::steal(item));
+        if (got < count)
+            items[got] = nb::steal(item);
+        else
+            Py_DECREF(item);
+        ++got;
     }
-    if (items.size() < count)
-        too_few(count, items.size());
-    if (items.size() > count)
+    if (got < count)
+        too_few(count, got);
+    if (got > count)
         too_many(count);
-    return items;
 }
 
 void for_each_item(nb::handle iterable, const std::function<void(nb::handle)> &visit) {

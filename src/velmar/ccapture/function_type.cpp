@@ -22,6 +22,7 @@ struct Function {
     PyObject *module_name;
     PyObject *defaults;  // tuple, or None
     PyObject *globals;   // the module's dict
+    PyObject *names;     // interned names of the globals the operations use
 };
 
 Function *as_function(PyObject *self) { return reinterpret_cast<Function *>(self); }
@@ -32,7 +33,7 @@ PyObject *call_function(PyObject *self, PyObject *const *args, size_t nargsf,
     try {
         BoundArguments bound = bind_arguments(*f->signature, f->defaults, args,
                                               PyVectorcall_NARGS(nargsf), kwnames);
-        return f->signature->run(Namespace(f->globals), bound);
+        return f->signature->run(Namespace(f->globals, f->names), bound);
     } catch (nb::python_error &e) {
         e.restore();
     } catch (const std::bad_alloc &) {
@@ -108,6 +109,7 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->module_name);
     Py_VISIT(f->defaults);
     Py_VISIT(f->globals);
+    Py_VISIT(f->names);
     return 0;
 }
 
@@ -117,6 +119,7 @@ int function_clear(PyObject *self) {
     Py_CLEAR(f->module_name);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->names);
     return 0;
 }
 
@@ -174,7 +177,8 @@ nb::object make_function_type() {
     return steal_checked(PyType_FromSpec(&function_spec));
 }
 
-nb::object make_function(nb::handle type, const Signature &signature, nb::handle globals) {
+nb::object make_function(nb::handle type, const Signature &signature, nb::handle globals,
+                         nb::handle names) {
     nb::object defaults = make_defaults(signature);
     nb::object name = steal_checked(PyUnicode_InternFromString(signature.name));
     nb::object module_name = steal_checked(PyUnicode_FromString("velmar.ccapture"));
@@ -188,6 +192,7 @@ nb::object make_function(nb::handle type, const Signature &signature, nb::handle
     f->module_name = module_name.release().ptr();
     f->defaults = defaults.release().ptr();
     f->globals = Py_NewRef(globals.ptr());
+    f->names = Py_NewRef(names.ptr());
     PyObject_GC_Track(f);
     return nb::steal(reinterpret_cast<PyObject *>(f));
 }

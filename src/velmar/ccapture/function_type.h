@@ -13,8 +13,9 @@ namespace velmar {
 // The heap type the functions are instances of; one per module.
 nanobind::object make_function_type();
 
-// A function of `type` running `signature` with `globals` as its namespace.
+// A function of `type` running `signature` with `globals` as its namespace;
+// `names` is the tuple of make_global_names().
 nanobind::object make_function(nanobind::handle type, const Signature &signature,
-                               nanobind::handle globals);
+                               nanobind::handle globals, nanobind::handle names);
 
 }  // namespace velmar

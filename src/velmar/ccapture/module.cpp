@@ -8,6 +8,7 @@
 #include "velmar/ccapture/callables.h"
 #include "velmar/ccapture/errors.h"
 #include "velmar/ccapture/function_type.h"
+#include "velmar/ccapture/namespace.h"
 #include "velmar/ccapture/numpy_binding.h"
 
 namespace nb = nanobind;
@@ -39,9 +40,10 @@ void import_modules(nb::handle globals) {
 
 void create_callables(nb::handle globals) {
     nb::object type = make_function_type();
+    nb::object names = make_global_names();
     for (const Signature *s :
          {&check_motion_rgb_signature, &check_motion_gray_signature, &vcapture_signature})
-        set_global(globals, s->name, make_function(type, *s, globals));
+        set_global(globals, s->name, make_function(type, *s, globals, names));
 }
 
 int exec_ccapture(PyObject *module) {

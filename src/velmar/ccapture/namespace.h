@@ -8,17 +8,37 @@
 
 namespace velmar {
 
+// The globals the operations use, and the keywords of the library calls they
+// make on every frame. Their interned names are made once, when the module is
+// imported, and shared by the callables.
+enum class Global { sys, os, time, datetime, timedelta, csv, np, cv2, caputil, print, open, int_ };
+enum class Keyword { iterations, days, seconds };
+// Attributes the motion check reads on every call.
+enum class Attr {
+    GaussianBlur, absdiff, threshold, THRESH_BINARY, dilate, findContours, RETR_EXTERNAL,
+    CHAIN_APPROX_SIMPLE, contourArea, CV2_MAJOR, cvtColor, COLOR_BGR2GRAY,
+};
+
+// A tuple of the interned names: those of Global, Keyword, then Attr.
+nanobind::object make_global_names();
+
 class Namespace {
 public:
-    explicit Namespace(PyObject *globals) : globals_(globals) {}
+    Namespace(PyObject *globals, PyObject *names) : globals_(globals), names_(names) {}
 
     // NameError when the name is neither a global nor a builtin.
-    nanobind::object operator[](const char *name) const;
+    nanobind::object operator[](Global name) const;
 
-    nanobind::handle dict() const { return globals_; }
+    // The interned keyword, borrowed.
+    nanobind::handle keyword(Keyword name) const;
+
+    // `owner.name`; read straight from the dict of a plain module, which
+    // gives the same object as the attribute protocol without its detour.
+    nanobind::object get(nanobind::handle owner, Attr name) const;
 
 private:
-    PyObject *globals_;  // borrowed: the callable that runs owns it
+    PyObject *globals_;  // borrowed: the callable that runs owns both
+    PyObject *names_;
 };
 
 }  // namespace velmar
