@@ -15,9 +15,7 @@ import numpy as np
 import pytest
 
 import velmar.ccapture as ccapture
-
-SANITIZED = "libasan" in Path("/proc/self/maps").read_text()
-
+from conftest import SANITIZED
 
 def session(source, output, **changes):
     args = dict(input_=str(source), output=str(output), fmt="MJPG", fps=10, interactive=False,
