@@ -47,11 +47,6 @@ FrameShape shape_of(nb::handle frame) {
     return {to_int32(nb::object(shape[1]).ptr()), to_int32(nb::object(shape[0]).ptr()), ndim};
 }
 
-bool region_fits(const Request &r, const FrameShape &shape) {
-    return std::int64_t{r.roi_x} + r.roi_w <= shape.width &&
-           std::int64_t{r.roi_y} + r.roi_h <= shape.height;
-}
-
 double seconds_between(nb::handle later, nb::handle earlier) {
     nb::object difference = nb::borrow(later) - nb::borrow(earlier);
     return to_double(difference.attr("total_seconds")().ptr());
@@ -149,7 +144,7 @@ LoopEnd run_frame_loop(Session &s) {
             return LoopEnd::Stopped;
         s.ts = timestamp_of(s);
         FrameShape shape = shape_of(frame);
-        if (!region_fits(r, shape)) {
+        if (!region_fits(r, shape.width, shape.height)) {
             print(s.ns, "ROI limits exceed frame size");
             return LoopEnd::RegionMismatch;
         }

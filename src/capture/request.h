@@ -37,4 +37,10 @@ struct Request {
     double fs;
 };
 
+// Whether the region of interest lies inside frames of this size; the sums
+// are taken in 64 bits so a huge region cannot wrap around and pass.
+inline bool region_fits(const Request &r, std::int64_t width, std::int64_t height) {
+    return std::int64_t{r.roi_x} + r.roi_w <= width && std::int64_t{r.roi_y} + r.roi_h <= height;
+}
+
 }  // namespace velmar::capture

@@ -26,10 +26,6 @@ std::int32_t get_int32(const Session &s, const char *property) {
     return to_int32(value.ptr());
 }
 
-bool region_fits(const Request &r, std::int64_t width, std::int64_t height) {
-    return std::int64_t{r.roi_x} + r.roi_w <= width && std::int64_t{r.roi_y} + r.roi_h <= height;
-}
-
 bool set_up_camera(Session &s) {
     const Request &r = s.request;
     if (wants_directshow(s))
