@@ -63,8 +63,11 @@ if {feature}:
                    300 * ctypes.sizeof(pointer))
     query = ctypes.CFUNCTYPE(ctypes.c_uint)(lambda: {feature})
     table[211] = ctypes.cast(query, pointer).value
-    sys.modules[real.__name__] = fake = types.ModuleType(real.__name__)
+    fake = types.ModuleType(real.__name__)
     fake._ARRAY_API = api.PyCapsule_New(pointer(ctypes.addressof(table)), None, None)
+    # NumPy 1.26 also answers to the NumPy 2 name, through a shim: fake both.
+    for name in ("numpy._core._multiarray_umath", "numpy.core._multiarray_umath"):
+        sys.modules[name] = fake
 try:
     import velmar.ccapture
     print("imported")
