@@ -10,7 +10,7 @@ and resident memory before and after.
 
     python benchmarks/session_overhead.py [--repeat N] [--tiny] [--long FRAMES]
 
-Inputs are drawn once into benchmarks/.cache/. --tiny runs a small clip once
+Inputs are drawn once into benchmarks/.cache/ (or $VELMAR_BENCH_CACHE). --tiny runs a small clip once
 (a smoke run); --long FRAMES runs one session of that many frames through a
 scripted capture that replays a short clip and prints resident memory along
 the way.
@@ -29,7 +29,7 @@ import numpy as np
 
 import velmar.ccapture as ccapture
 
-CACHE = Path(__file__).resolve().parent / ".cache"
+CACHE = Path(os.environ.get("VELMAR_BENCH_CACHE", Path(__file__).resolve().parent / ".cache"))
 THRESHOLD, MIN_AREA, KERNEL = 25, 500, 21
 INTERVAL = 0.5
 

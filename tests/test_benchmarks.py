@@ -1,0 +1,23 @@
+"""The benchmark scripts still run (on tiny inputs; timings are not looked at)."""
+
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
+
+
+@pytest.mark.parametrize("script, args, expected", [
+    ("session_overhead.py", ["--tiny"], "time-lapse"),
+    ("session_overhead.py", ["--long", "500"], "long session: 500 frames"),
+    ("motion_check_call.py", ["--quick"], "1920x1080"),
+])
+def test_benchmark_runs(tmp_path, script, args, expected):
+    env = dict(os.environ, VELMAR_BENCH_CACHE=str(tmp_path))
+    done = subprocess.run([sys.executable, str(BENCHMARKS / script), *args], env=env,
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert expected in done.stdout
