@@ -5,10 +5,11 @@ vcapture and a bare loop, interleaved: a plain Python function that makes only
 the OpenCV calls of that mode (read, crop copy, grey conversion, blur,
 difference, threshold, dilate, contours, areas, write), with no CSV, no
 names and no timestamps. Prints frames per second of each (median, min and
-max over the repetitions), the ratio of vcapture's time to the bare loop's,
+max over the repetitions), the ratio of vcapture's time to the bare loop's
+(wall-clock and processor time, medians), the time vcapture adds per frame,
 and resident memory before and after.
 
-    python benchmarks/session_overhead.py [--repeat N] [--tiny] [--long FRAMES]
+    python benchmarks/session_overhead.py [--repeat N] [--threads N] [--tiny] [--long FRAMES]
 
 Inputs are drawn once into benchmarks/.cache/ (or $VELMAR_BENCH_CACHE). --tiny runs a small clip once
 (a smoke run); --long FRAMES runs one session of that many frames through a
@@ -107,21 +108,26 @@ def bare_loop(clip, output, width, height, mode):
 def measure(clip, width, height, mode, repeat, folder):
     frames = int(cv2.VideoCapture(str(clip)).get(cv2.CAP_PROP_FRAME_COUNT))
     runs = {"vcapture": [], "bare": []}
+    cpu = {"vcapture": [], "bare": []}
     before = rss_mib()
     for r in range(repeat):
         order = ["vcapture", "bare"] if r % 2 == 0 else ["bare", "vcapture"]
         for kind in order:
             output = folder / f"{kind}_{mode}_{width}_{r}.avi"
-            start = time.perf_counter()
+            start, start_cpu = time.perf_counter(), time.process_time()
             if kind == "vcapture":
                 ccapture.vcapture(*session_args(clip, output, width, height, mode))
             else:
                 bare_loop(clip, output, width, height, mode)
             runs[kind].append(time.perf_counter() - start)
+            cpu[kind].append(time.process_time() - start_cpu)
     after = rss_mib()
     fps = {kind: [frames / t for t in times] for kind, times in runs.items()}
-    ratio = statistics.median(runs["vcapture"]) / statistics.median(runs["bare"])
-    return fps, ratio, before, after
+    med = {kind: statistics.median(times) for kind, times in runs.items()}
+    med_cpu = {kind: statistics.median(times) for kind, times in cpu.items()}
+    ratios = (med["vcapture"] / med["bare"], med_cpu["vcapture"] / med_cpu["bare"])
+    added = (med_cpu["vcapture"] - med_cpu["bare"]) / frames
+    return fps, ratios, added, before, after
 
 
 def summary(fps):
@@ -131,17 +137,18 @@ def summary(fps):
 def overhead_table(sizes, frames, repeat):
     print(f"OpenCV {cv2.__version__}, {cv2.getNumThreads()} threads; {frames} frames per clip, "
           f"{repeat} interleaved repetitions; frames per second: median (min-max)")
-    print(f"{'mode':<11}{'size':>10}  {'vcapture fps':>24}  {'bare loop fps':>24}  {'ratio':>6}"
-          f"  {'RSS MiB before/after':>20}")
+    print(f"{'mode':<11}{'size':>10}  {'vcapture fps':>24}  {'bare loop fps':>24}  "
+          f"{'ratio wall/cpu':>14}  {'added/frame':>11}  {'RSS MiB before/after':>20}")
     ccapture.print = lambda *args: None  # the session's console lines are not measured
     with tempfile.TemporaryDirectory() as folder:
         for width, height in sizes:
             clip = make_clip(width, height, frames)
             for mode in ("every", "motion", "time-lapse"):
-                fps, ratio, before, after = measure(clip, width, height, mode, repeat, Path(folder))
+                fps, ratios, added, before, after = measure(clip, width, height, mode, repeat,
+                                                            Path(folder))
                 print(f"{mode:<11}{width:>5}x{height:<4}  {summary(fps['vcapture']):>24}  "
-                      f"{summary(fps['bare']):>24}  {ratio:6.3f}  {before:9.1f}/{after:<9.1f}",
-                      flush=True)
+                      f"{summary(fps['bare']):>24}  {ratios[0]:6.3f}/{ratios[1]:.3f}  "
+                      f"{added * 1e6:8.1f} us  {before:9.1f}/{after:<9.1f}", flush=True)
                 for name in os.listdir(folder):
                     os.remove(os.path.join(folder, name))
     del ccapture.print
@@ -211,9 +218,12 @@ def long_session(total):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--threads", type=int, help="OpenCV worker threads")
     parser.add_argument("--tiny", action="store_true", help="a small clip, once: a smoke run")
     parser.add_argument("--long", type=int, metavar="FRAMES", help="one long replayed session")
     options = parser.parse_args()
+    if options.threads:
+        cv2.setNumThreads(options.threads)
     if options.long:
         long_session(options.long)
     elif options.tiny:
