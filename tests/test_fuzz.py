@@ -4,6 +4,7 @@ reference."""
 
 import sys
 
+import cv2
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -98,6 +99,38 @@ def test_motion_checks_take_anything(check, values, cut):
     names = list(check.__signature__.parameters) + ["extra"]
     args, kwargs = split(values, names, min(cut, len(values)))
     call_checked(check, args, kwargs)
+
+
+frames = st.builds(  # well-typed frames of any size, layout and writability
+    lambda a, step, writeable: _finish(a[::step, ::step], writeable),
+    hnp.arrays(np.uint8, hnp.array_shapes(min_dims=2, max_dims=3, min_side=0, max_side=24)),
+    st.integers(1, 2), st.booleans(),
+)
+small_ints = st.integers(-(2**31), 2**31 - 1) | st.integers(-3, 40)
+
+
+@pytest.mark.parametrize("check", [check_motion_gray, check_motion_rgb])
+@fuzz
+@given(arrays=st.lists(frames, min_size=3, max_size=3), numbers=st.lists(small_ints, min_size=3,
+       max_size=3), show_diff=st.booleans())
+def test_motion_checks_take_any_frames(check, arrays, numbers, show_diff, windowless):
+    call_checked(check, (*arrays, *numbers, show_diff), {})
+
+
+class WindowlessCv2:
+    """OpenCV with the diagnostic windows' calls made harmless."""
+
+    def __getattr__(self, name):
+        if name in ("namedWindow", "imshow"):
+            return lambda *args: None
+        return getattr(cv2, name)
+
+
+@pytest.fixture(scope="module")
+def windowless():
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(ccapture, "cv2", WindowlessCv2())
+        yield
 
 
 @fuzz
