@@ -164,6 +164,15 @@ def read_video(path):
     return frames
 
 
+def count_frames(path):
+    """Frames in a video, read without keeping them."""
+    cap, count = cv2.VideoCapture(str(path)), 0
+    while cap.read()[0]:
+        count += 1
+    cap.release()
+    return count
+
+
 def csv_rows(path):
     with open(path, newline="") as f:
         return [(int(a), int(b), ts) for a, b, ts in list(csv.reader(f))[1:]]

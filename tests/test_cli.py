@@ -10,6 +10,7 @@ import pytest
 
 import velmar
 from velmar import ccapture, cli
+from conftest import count_frames
 
 
 @pytest.fixture
@@ -112,12 +113,7 @@ def test_early_stop_exits_with_one(clip, tmp_path, monkeypatch, no_display, caps
 
 def rows_and_frames(video):
     with open(str(video) + ".csv", newline="") as f:
-        rows = list(csv.reader(f))[1:]
-    cap = cv2.VideoCapture(str(video))
-    frames = 0
-    while cap.read()[0]:
-        frames += 1
-    return rows, frames
+        return list(csv.reader(f))[1:], count_frames(video)
 
 
 def test_real_session_summary_counts_kept_frames(clip, tmp_path, no_display, capsys):

@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import velmar.ccapture as ccapture
-from conftest import SANITIZED
+from conftest import SANITIZED, count_frames
 
 def session(source, output, **changes):
     args = dict(input_=str(source), output=str(output), fmt="MJPG", fps=10, interactive=False,
@@ -45,15 +45,6 @@ def clip(tmp_path_factory):
 
 def open_fds():
     return len(os.listdir("/proc/self/fd"))
-
-
-def frames_in(video):
-    cap = cv2.VideoCapture(str(video))
-    count = 0
-    while cap.read()[0]:
-        count += 1
-    cap.release()
-    return count
 
 
 def log_rows(video):
@@ -91,7 +82,7 @@ def test_damaged_inputs_end_in_order(clip, tmp_path, capsys):
     truncated.write_bytes(clip.read_bytes()[: clip.stat().st_size * 2 // 3])
     read = session(truncated, tmp_path / "cut-out.avi")
     assert 0 < read < 300
-    assert len(log_rows(tmp_path / "cut-out.avi")) == frames_in(tmp_path / "cut-out.avi") == read
+    assert len(log_rows(tmp_path / "cut-out.avi")) == count_frames(tmp_path / "cut-out.avi") == read
 
     junk = tmp_path / "notes.avi"
     junk.write_text("not a video\n")

@@ -14,6 +14,8 @@ import cv2
 import numpy as np
 import pytest
 
+from conftest import count_frames
+
 SCRIPT = Path(__file__).with_name("session_script.py")
 
 
@@ -61,15 +63,6 @@ def finish(proc, lines):
     return lines, int(lines[-1].split()[1])
 
 
-def video_frame_count(path):
-    cap = cv2.VideoCapture(str(path))
-    count = 0
-    while cap.read()[0]:
-        count += 1
-    cap.release()
-    return count
-
-
 def read_rows(path):
     raw = path.read_bytes()
     assert raw.endswith(b"\r\n"), "last row incomplete"
@@ -82,7 +75,7 @@ def check_log_matches_video(video, result):
     assert rows[0] == ["inframe", "outframe", "timestamp"]
     numbers = [(int(r[0]), int(r[1])) for r in rows[1:]]
     assert numbers == [(i, i) for i in range(len(numbers))]
-    assert video_frame_count(video) == len(numbers)
+    assert count_frames(video) == len(numbers)
     return len(numbers)
 
 

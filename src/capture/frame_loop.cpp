@@ -52,15 +52,27 @@ double seconds_between(nb::handle later, nb::handle earlier) {
     return to_double(difference.attr("total_seconds")().ptr());
 }
 
-// An independent copy of the region: rows first, then columns.
-nb::object crop(const Request &r, nb::handle frame) {
+// `frame[y:y + h, x:x + w]`: rows first, then columns.
+nb::object region_index(const Request &r) {
     std::int64_t x = r.roi_x, y = r.roi_y;
     nb::object rows = steal_checked(PySlice_New(nb::int_(y).ptr(),
                                                 nb::int_(y + r.roi_h).ptr(), nullptr));
     nb::object columns = steal_checked(PySlice_New(nb::int_(x).ptr(),
                                                    nb::int_(x + r.roi_w).ptr(), nullptr));
-    nb::object region = steal_checked(
-        PyObject_GetItem(frame.ptr(), nb::make_tuple(rows, columns).ptr()));
+    return nb::make_tuple(rows, columns);
+}
+
+void prepare_session_constants(Session &s) {
+    s.region = region_index(s.request);
+    if (s.request.timestamp) {
+        s.box_colour = colour_of(s.request.tb);
+        s.text_colour = colour_of(s.request.tc);
+    }
+}
+
+// An independent copy of the region.
+nb::object crop(const Session &s, nb::handle frame) {
+    nb::object region = steal_checked(PyObject_GetItem(frame.ptr(), s.region.ptr()));
     return region.attr("copy")();
 }
 
@@ -118,7 +130,7 @@ bool record_kept_frame(Session &s) {
     s.tprev = s.ts;
     s.tstring = s.ts.attr("isoformat")();
     if (r.timestamp)
-        draw_timestamp(s.ns, r, s.roi, s.tstring);
+        draw_timestamp(s.ns, r, s.box_colour, s.text_colour, s.roi, s.tstring);
     s.outfile.attr("write")(s.roi);
     write_csv_row(s);
     s.writ_frames = r.max_frames > 0 ? (s.writ_frames + 1) % r.max_frames : s.writ_frames + 1;
@@ -136,6 +148,7 @@ void check_interrupt() {
 
 LoopEnd run_frame_loop(Session &s) {
     const Request &r = s.request;
+    prepare_session_constants(s);
     for (;;) {
         check_interrupt();
         std::array<nb::object, 2> read = unpack<2>(s.cap.attr("read")());
@@ -155,7 +168,7 @@ LoopEnd run_frame_loop(Session &s) {
         double tdelta = seconds_between(s.ts, s.tprev);
         if (r.duration > 0 && ttot > r.duration)
             return LoopEnd::Stopped;
-        s.roi = crop(r, frame);
+        s.roi = crop(s, frame);
         s.save = keep_frame(s, shape, tdelta);
         if (s.save && record_kept_frame(s))
             return LoopEnd::Stopped;

@@ -68,9 +68,10 @@ void open_csv_file(Session &s) {
     nb::object reconfigure = nb::getattr(file, "reconfigure", nb::none());
     if (!reconfigure.is_none())
         reconfigure(nb::arg("write_through") = true);
+    nb::object writer = s.ns[Global::csv].attr("writer")(file);
     nb::object previous = s.tsfile;
     s.tsfile = file;
-    s.tswriter = s.ns[Global::csv].attr("writer")(s.tsfile);
+    s.tswriter = writer;
     if (!previous.is_none())
         previous.attr("close")();
     nb::list header;

@@ -24,12 +24,12 @@ void check_colour(nb::handle colour, const char *name) {
               static_cast<long long>(length));
 }
 
+}  // namespace
+
 nb::object colour_of(nb::handle colour) {
     return nb::make_tuple(int32_at(colour.ptr(), 0), int32_at(colour.ptr(), 1),
                           int32_at(colour.ptr(), 2));
 }
-
-}  // namespace
 
 void check_overlay_colours(const Request &r) {
     if (!r.timestamp)
@@ -38,8 +38,8 @@ void check_overlay_colours(const Request &r) {
     check_colour(r.tc, "tc");
 }
 
-void draw_timestamp(const Namespace &ns, const Request &r, nb::handle roi,
-                    nb::handle tstring) {
+void draw_timestamp(const Namespace &ns, const Request &r, nb::handle box_colour,
+                    nb::handle text_colour, nb::handle roi, nb::handle tstring) {
     nb::object cv2 = ns[Global::cv2];
     nb::object measured = cv2.attr("getTextSize")(tstring, cv2.attr("FONT_HERSHEY_SIMPLEX"),
                                                   0.5, 2);
@@ -49,10 +49,10 @@ void draw_timestamp(const Namespace &ns, const Request &r, nb::handle roi,
     nb::object origin = nb::make_tuple(r.tx, r.ty);
     // The box spans from the text origin up to the measured height: glyph
     // parts below the baseline are not on it.
-    cv2.attr("rectangle")(roi, origin, nb::make_tuple(r.tx + w, r.ty - h), colour_of(r.tb),
+    cv2.attr("rectangle")(roi, origin, nb::make_tuple(r.tx + w, r.ty - h), box_colour,
                           cv2.attr("FILLED"));
     cv2.attr("putText")(roi, tstring, origin, cv2.attr("FONT_HERSHEY_SIMPLEX"), r.fs,
-                        colour_of(r.tc), 2, cv2.attr("LINE_AA"));
+                        text_colour, 2, cv2.attr("LINE_AA"));
 }
 
 }  // namespace velmar::capture

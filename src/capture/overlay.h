@@ -13,7 +13,11 @@ namespace velmar::capture {
 // overlay draws with; checked before a session with the overlay opens anything.
 void check_overlay_colours(const Request &r);
 
-void draw_timestamp(const Namespace &ns, const Request &r, nanobind::handle roi,
+// The colour (element 0, 1, 2) of a checked `tb` or `tc` as OpenCV takes it.
+nanobind::object colour_of(nanobind::handle colour);
+
+void draw_timestamp(const Namespace &ns, const Request &r, nanobind::handle box_colour,
+                    nanobind::handle text_colour, nanobind::handle roi,
                     nanobind::handle tstring);
 
 }  // namespace velmar::capture

@@ -39,6 +39,12 @@ struct Session {
     nanobind::object prev_blurred = nanobind::none();
     nanobind::object cur_blurred = nanobind::none();
 
+    // Fixed for the session, built once before the first frame: the index
+    // that crops the region, and the overlay's colour triples.
+    nanobind::object region = nanobind::none();
+    nanobind::object box_colour = nanobind::none();
+    nanobind::object text_colour = nanobind::none();
+
     // The current frame.
     nanobind::object ts = nanobind::none();
     nanobind::object roi = nanobind::none();

@@ -22,7 +22,7 @@ bool is_array(Kind kind) {
 }
 
 [[noreturn]] void too_many_positional(const Signature &s, Py_ssize_t given) {
-    std::size_t least = s.required_count();
+    std::size_t least = s.required;
     if (least == s.count)
         raise(PyExc_TypeError, "%s() takes %zu positional arguments but %zd were given",
               s.name, s.count, given);
@@ -55,7 +55,7 @@ Slots match(const Signature &s, PyObject *defaults, PyObject *const *args,
                   s.name, s.parameters[i].name);
         slots[i] = args[nargs + k];
     }
-    std::size_t first_default = s.required_count();
+    std::size_t first_default = s.required;
     for (std::size_t i = 0; i < s.count; ++i) {
         if (slots[i])
             continue;
@@ -101,13 +101,6 @@ void check_array_layout(const Parameter &p, PyObject *given) {
 }
 
 }  // namespace
-
-std::size_t Signature::required_count() const {
-    std::size_t n = 0;
-    while (n < count && parameters[n].fallback.tag == Default::Tag::Required)
-        ++n;
-    return n;
-}
 
 BoundArguments bind_arguments(const Signature &s, PyObject *defaults,
                               PyObject *const *args, Py_ssize_t nargs,

@@ -85,19 +85,13 @@ PyObject *run_vcapture(const Namespace &ns, const BoundArguments &a) {
     return PyLong_FromLongLong(capture::vcapture(ns, request));
 }
 
-template <std::size_t N>
-constexpr Signature signature(const char *name, const Parameter (&parameters)[N],
-                              Operation run) {
-    return {name, parameters, N, run};
-}
-
 }  // namespace
 
 const Signature check_motion_rgb_signature =
-    signature("check_motion_rgb", check_motion_rgb_parameters, run_check_motion_rgb);
+    make_signature("check_motion_rgb", check_motion_rgb_parameters, run_check_motion_rgb);
 const Signature check_motion_gray_signature =
-    signature("check_motion_gray", check_motion_gray_parameters, run_check_motion_gray);
+    make_signature("check_motion_gray", check_motion_gray_parameters, run_check_motion_gray);
 const Signature vcapture_signature =
-    signature("vcapture", vcapture_parameters, run_vcapture);
+    make_signature("vcapture", vcapture_parameters, run_vcapture);
 
 }  // namespace velmar

@@ -46,7 +46,7 @@ PyObject *call_function(PyObject *self, PyObject *const *args, size_t nargsf,
 }
 
 nb::object make_defaults(const Signature &s) {
-    std::size_t first = s.required_count();
+    std::size_t first = s.required;
     if (first == s.count)
         return nb::none();
     nb::object tuple = steal_checked(PyTuple_New(static_cast<Py_ssize_t>(s.count - first)));
@@ -76,7 +76,7 @@ PyObject *get_signature(PyObject *self, void *) {
         nb::object parameter = inspect.attr("Parameter");
         nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
         const Signature &s = *f->signature;
-        std::size_t first = s.required_count();
+        std::size_t first = s.required;
         nb::list parameters;
         for (std::size_t i = 0; i < s.count; ++i) {
             nb::str name(s.parameters[i].name);

@@ -47,10 +47,20 @@ struct Signature {
     const char *name;
     const Parameter *parameters;
     std::size_t count;
+    std::size_t required;  // leading parameters without a default
     Operation run;
-
-    std::size_t required_count() const;
 };
+
+// The signature of `parameters`, its count of required parameters derived
+// from the table when the table is defined.
+template <std::size_t N>
+constexpr Signature make_signature(const char *name, const Parameter (&parameters)[N],
+                                   Operation run) {
+    std::size_t required = 0;
+    while (required < N && parameters[required].fallback.tag == Default::Tag::Required)
+        ++required;
+    return {name, parameters, N, required, run};
+}
 
 constexpr std::size_t max_parameters = 26;
 
