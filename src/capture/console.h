@@ -1,18 +1,19 @@
 // Console lines go through the `print` the module namespace resolves, so a
-// caller can redirect or capture them.
+// caller can redirect or capture them; a quiet session prints none.
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <utility>
 
-#include "velmar/ccapture/namespace.h"
+#include "capture/session.h"
 
 namespace velmar::capture {
 
 template <typename... Args>
-void print(const Namespace &ns, Args &&...args) {
-    ns[Global::print](std::forward<Args>(args)...);
+void say(const Session &s, Args &&...args) {
+    if (s.opt.verbose)
+        s.ns[Global::print](std::forward<Args>(args)...);
 }
 
 }  // namespace velmar::capture

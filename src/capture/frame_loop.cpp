@@ -1,15 +1,16 @@
 #include "capture/frame_loop.h"
 
 #include <array>
+#include <chrono>
 
 #include "capture/console.h"
 #include "capture/output_set.h"
 #include "capture/overlay.h"
 #include "motion/motion_check.h"
-#include "motion/unpack.h"
-#include "velmar/ccapture/conversions.h"
-#include "velmar/ccapture/errors.h"
-#include "velmar/ccapture/keyword_call.h"
+#include "glue/unpack.h"
+#include "glue/conversions.h"
+#include "glue/errors.h"
+#include "glue/keyword_call.h"
 
 namespace nb = nanobind;
 
@@ -22,7 +23,7 @@ constexpr std::int64_t key_esc = 27;
 // Camera frames carry the wall-clock time of their reading; file frames
 // (and cameras with a negative index) their position divided by the rate.
 nb::object timestamp_of(const Session &s) {
-    if (s.iinput >= 0)
+    if (s.iinput >= 0 || s.opt.live)
         return s.ns[Global::datetime].attr("now")();
     if (s.fps == 0)
         raise(PyExc_ZeroDivisionError, "float division");
@@ -53,7 +54,7 @@ double seconds_between(nb::handle later, nb::handle earlier) {
 }
 
 // `frame[y:y + h, x:x + w]`: rows first, then columns.
-nb::object region_index(const Request &r) {
+nb::object region_index(const Options &r) {
     std::int64_t x = r.roi_x, y = r.roi_y;
     nb::object rows = steal_checked(PySlice_New(nb::int_(y).ptr(),
                                                 nb::int_(y + r.roi_h).ptr(), nullptr));
@@ -62,11 +63,25 @@ nb::object region_index(const Request &r) {
     return nb::make_tuple(rows, columns);
 }
 
+// A whole-frame session learns its region from the first frame; its blur
+// kernel must fit inside it.
+void take_whole_frame(Session &s, const FrameShape &shape) {
+    Options &r = s.opt;
+    r.roi_x = r.roi_y = 0;
+    r.roi_w = static_cast<std::int32_t>(shape.width);
+    r.roi_h = static_cast<std::int32_t>(shape.height);
+    std::int32_t side = r.roi_w < r.roi_h ? r.roi_w : r.roi_h;
+    if (r.motion_based && r.kernel_width > side)
+        raise(PyExc_ValueError,
+              "kernel_width %d is larger than the frames' smaller side (%d pixels)",
+              r.kernel_width, side);
+}
+
 void prepare_session_constants(Session &s) {
-    s.region = region_index(s.request);
-    if (s.request.timestamp) {
-        s.box_colour = colour_of(s.request.tb);
-        s.text_colour = colour_of(s.request.tc);
+    s.region = region_index(s.opt);
+    if (s.opt.timestamp) {
+        s.box_colour = colour_of(s.opt.tb);
+        s.text_colour = colour_of(s.opt.tc);
     }
 }
 
@@ -77,13 +92,13 @@ nb::object crop(const Session &s, nb::handle frame) {
 }
 
 bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
-    const Request &r = s.request;
+    const Options &r = s.opt;
     if (r.motion_based) {
         if (shape.ndim == 3)
             return motion::check_motion_rgb(s.ns, s.roi, s.prev_blurred, s.cur_blurred,
                                             r.threshold, r.min_area, r.kernel_width,
                                             r.show_diff);
-        print(s.ns, "Frame dimension", nb::int_(shape.ndim));
+        say(s, "Frame dimension", nb::int_(shape.ndim));
         return motion::check_motion_gray(s.ns, s.roi, s.prev_blurred, s.cur_blurred,
                                          r.threshold, r.min_area, r.kernel_width,
                                          r.show_diff);
@@ -101,10 +116,15 @@ nb::object csv_row(const Session &s) {
     return row;
 }
 
+void count_written(Session &s) {
+    ++s.result.frames_kept;
+    ++s.current_file().frames;
+}
+
 // The frame is in the video already, so its row must reach the log even when
 // Ctrl-C lands inside writerow (which checks for it before writing anything;
 // the CSV file is write-through, so a refused row is never half buffered).
-void write_csv_row(const Session &s) {
+void write_csv_row(Session &s) {
     nb::object row = csv_row(s);
     try {
         s.tswriter.attr("writerow")(row);
@@ -112,8 +132,10 @@ void write_csv_row(const Session &s) {
         if (!e.matches(PyExc_KeyboardInterrupt))
             throw;
         s.tswriter.attr("writerow")(row);
+        count_written(s);
         throw;
     }
+    count_written(s);
 }
 
 // True when q or Esc was pressed in the preview.
@@ -126,7 +148,7 @@ bool show_preview(const Session &s) {
 
 // Writes the kept frame; true when the user asked to stop.
 bool record_kept_frame(Session &s) {
-    const Request &r = s.request;
+    const Options &r = s.opt;
     s.tprev = s.ts;
     s.tstring = s.ts.attr("isoformat")();
     if (r.timestamp)
@@ -138,40 +160,60 @@ bool record_kept_frame(Session &s) {
 }
 
 // Ctrl-C reaches the loop only through calls back into the interpreter; the
-// loop asks for it itself on every pass.
-void check_interrupt() {
+// loop asks for it itself on every pass. Signal handlers of the recording
+// API only note the signal, and the loop stops between two frames.
+bool stop_requested(const Session &s) {
     if (PyErr_CheckSignals() < 0)
         throw nb::python_error();
+    return !s.opt.stop.is_none() && PyList_GET_SIZE(s.opt.stop.ptr()) > 0;
+}
+
+// Reports progress at most ten times a second.
+void report_progress(Session &s, double position) {
+    if (s.opt.progress.is_none())
+        return;
+    auto now = std::chrono::steady_clock::now();
+    if (now < s.next_progress)
+        return;
+    s.next_progress = now + std::chrono::milliseconds(100);
+    s.opt.progress(s.read_frames, s.result.frames_kept, s.result.frame_count, position);
 }
 
 }  // namespace
 
-LoopEnd run_frame_loop(Session &s) {
-    const Request &r = s.request;
-    prepare_session_constants(s);
+Stop run_frame_loop(Session &s) {
+    const Options &r = s.opt;
+    if (!r.whole_frame)
+        prepare_session_constants(s);
     for (;;) {
-        check_interrupt();
+        if (stop_requested(s))
+            return Stop::Signal;
         std::array<nb::object, 2> read = unpack<2>(s.cap.attr("read")());
         nb::object frame = read[1];
         if (frame.is_none())
-            return LoopEnd::Stopped;
+            return Stop::End;
         s.ts = timestamp_of(s);
         FrameShape shape = shape_of(frame);
-        if (!region_fits(r, shape.width, shape.height)) {
-            print(s.ns, "ROI limits exceed frame size");
-            return LoopEnd::RegionMismatch;
+        if (s.region.is_none()) {
+            take_whole_frame(s, shape);
+            prepare_session_constants(s);
         }
-        ++s.read_frames;
+        if (!region_fits(r, shape.width, shape.height)) {
+            say(s, "ROI limits exceed frame size");
+            return Stop::Region;
+        }
+        s.result.frames_read = ++s.read_frames;
         if (s.writ_frames == 0)
             open_output_set(s, s.ts, shape.ndim == 2);
         double ttot = seconds_between(s.ts, s.tstart);
         double tdelta = seconds_between(s.ts, s.tprev);
         if (r.duration > 0 && ttot > r.duration)
-            return LoopEnd::Stopped;
+            return Stop::Duration;
         s.roi = crop(s, frame);
         s.save = keep_frame(s, shape, tdelta);
         if (s.save && record_kept_frame(s))
-            return LoopEnd::Stopped;
+            return Stop::Key;
+        report_progress(s, ttot);
     }
 }
 

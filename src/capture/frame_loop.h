@@ -6,11 +6,8 @@
 
 namespace velmar::capture {
 
-enum class LoopEnd {
-    Stopped,         // end of input, duration exceeded, or q / Esc
-    RegionMismatch,  // a frame smaller than the region of interest
-};
-
-LoopEnd run_frame_loop(Session &s);
+// Why the loop ended: the input's end, the duration, a key, a signal or a
+// frame smaller than the region of interest.
+Stop run_frame_loop(Session &s);
 
 }  // namespace velmar::capture

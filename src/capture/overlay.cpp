@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <array>
 
-#include "motion/unpack.h"
-#include "velmar/ccapture/conversions.h"
-#include "velmar/ccapture/errors.h"
-#include "velmar/ccapture/numpy_binding.h"
+#include "glue/unpack.h"
+#include "glue/conversions.h"
+#include "glue/errors.h"
+#include "glue/numpy_binding.h"
 
 namespace nb = nanobind;
 
@@ -31,14 +31,14 @@ nb::object colour_of(nb::handle colour) {
                           int32_at(colour.ptr(), 2));
 }
 
-void check_overlay_colours(const Request &r) {
+void check_overlay_colours(const Options &r) {
     if (!r.timestamp)
         return;
     check_colour(r.tb, "tb");
     check_colour(r.tc, "tc");
 }
 
-void draw_timestamp(const Namespace &ns, const Request &r, nb::handle box_colour,
+void draw_timestamp(const Namespace &ns, const Options &r, nb::handle box_colour,
                     nb::handle text_colour, nb::handle roi, nb::handle tstring) {
     nb::object cv2 = ns[Global::cv2];
     nb::object measured = cv2.attr("getTextSize")(tstring, cv2.attr("FONT_HERSHEY_SIMPLEX"),

@@ -5,19 +5,22 @@
 
 #include <nanobind/nanobind.h>
 
+#include <chrono>
 #include <cstdint>
 
-#include "capture/request.h"
-#include "velmar/ccapture/namespace.h"
+#include "capture/options.h"
+#include "capture/result.h"
+#include "glue/namespace.h"
 
 namespace velmar::capture {
 
 struct Session {
-    Session(const Namespace &ns_, const Request &request_)
-        : ns(ns_), request(request_), fps(request_.fps) {}
+    Session(const Namespace &ns_, const Options &options_)
+        : ns(ns_), opt(options_), fps(options_.fps) {}
 
     const Namespace &ns;
-    const Request &request;
+    Options opt;  // a copy: the region of a whole-frame session is filled in later
+    Result result;
 
     nanobind::object cap = nanobind::none();  // the input's VideoCapture
     std::int32_t iinput = -1;                 // camera index; negative for a file
@@ -50,7 +53,10 @@ struct Session {
     nanobind::object roi = nanobind::none();
     nanobind::object tstring = nanobind::none();
 
+    std::chrono::steady_clock::time_point next_progress{};
+
     nanobind::object cv2() const { return ns[Global::cv2]; }
+    OutputFile &current_file() { return result.files.back(); }
 };
 
 }  // namespace velmar::capture

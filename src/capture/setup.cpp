@@ -3,17 +3,22 @@
 #include <string>
 
 #include "capture/console.h"
-#include "velmar/ccapture/conversions.h"
+#include "glue/conversions.h"
 
 namespace nb = nanobind;
 
 namespace velmar::capture {
 namespace {
 
+bool platform_is(const Session &s, const char *name) {
+    nb::object platform = s.ns[Global::sys].attr("platform");
+    return to_bool(platform.attr("startswith")(name).ptr());
+}
+
 // The DirectShow back-end is asked for only by interactive sessions on Windows.
 bool wants_directshow(const Session &s) {
     nb::object platform = s.ns[Global::sys].attr("platform");
-    return s.request.interactive && platform.equal(nb::str("win32"));
+    return s.opt.interactive && platform.equal(nb::str("win32"));
 }
 
 // Console text built in C++ reaches `print` as a Python str.
@@ -26,12 +31,30 @@ std::int32_t get_int32(const Session &s, const char *property) {
     return to_int32(value.ptr());
 }
 
-bool set_up_camera(Session &s) {
-    const Request &r = s.request;
+// A negative index asks for any camera. OpenCV's default back-end can crash
+// the process on it when no camera is present; V4L2 answers with a capture
+// that is not open, so on Linux the index goes there.
+nb::object open_camera(const Session &s) {
+    nb::object open = s.cv2().attr("VideoCapture");
     if (wants_directshow(s))
-        s.cap = s.cv2().attr("VideoCapture")(s.iinput, s.cv2().attr("CAP_DSHOW"));
-    else
-        s.cap = s.cv2().attr("VideoCapture")(s.iinput);
+        return open(s.iinput, s.cv2().attr("CAP_DSHOW"));
+    if (s.iinput < 0 && platform_is(s, "linux"))
+        return open(s.iinput, s.cv2().attr("CAP_V4L2"));
+    return open(s.iinput);
+}
+
+// A session of the recording API that requested no rate records at the rate
+// the device reports, or 30 when it reports none.
+void take_device_rate(Session &s) {
+    if (s.opt.exact || s.fps > 0)
+        return;
+    double reported = to_double(s.cap.attr("get")(s.cv2().attr("CAP_PROP_FPS")).ptr());
+    s.fps = reported >= 1 && reported <= 1000 ? static_cast<std::int32_t>(reported) : 30;
+}
+
+bool set_up_camera(Session &s) {
+    const Options &r = s.opt;
+    s.cap = open_camera(s);
     if (r.width > 0)
         s.cap.attr("set")(s.cv2().attr("CAP_PROP_FRAME_WIDTH"), r.width);
     if (r.height > 0)
@@ -40,13 +63,15 @@ bool set_up_camera(Session &s) {
         s.cap.attr("set")(s.cv2().attr("CAP_PROP_FPS"), s.fps);
     if (r.config)
         s.cap.attr("set")(s.cv2().attr("CAP_PROP_SETTINGS"), 1);
-    print(s.ns, text("Camera FPS set to " + std::to_string(s.fps)));
+    take_device_rate(s);
+    say(s, text("Camera FPS set to " + std::to_string(s.fps)));
     s.tstart = s.ns[Global::datetime].attr("now")();
     std::int32_t w_ = get_int32(s, "CAP_PROP_FRAME_WIDTH");
     std::int32_t h_ = get_int32(s, "CAP_PROP_FRAME_HEIGHT");
-    print(s.ns, text("Frame size: " + std::to_string(w_) + "x" + std::to_string(h_)));
-    if (!region_fits(r, w_, h_)) {
-        print(s.ns, "ROI limits exceed frame size");
+    say(s, text("Frame size: " + std::to_string(w_) + "x" + std::to_string(h_)));
+    if (!r.whole_frame && !region_fits(r, w_, h_)) {
+        say(s, "ROI limits exceed frame size");
+        s.result.stop = Stop::Region;
         return false;
     }
     return true;
@@ -54,27 +79,31 @@ bool set_up_camera(Session &s) {
 
 // The file's modification time in local time, whole seconds.
 nb::object modification_time(const Session &s) {
-    nb::object mtime = s.ns[Global::os].attr("path").attr("getmtime")(s.request.input_);
+    nb::object mtime = s.ns[Global::os].attr("path").attr("getmtime")(s.opt.input_);
     nb::object local = s.ns[Global::time].attr("localtime")(mtime);
     nb::object seconds = s.ns[Global::time].attr("mktime")(local);
     return s.ns[Global::datetime].attr("fromtimestamp")(seconds);
 }
 
+// A file, an image sequence, a device path or a stream URL; only files and
+// image sequences take their start time from the file.
 bool set_up_file(Session &s) {
-    nb::handle path = s.request.input_;
-    s.tstart = modification_time(s);
+    nb::handle path = s.opt.input_;
+    s.tstart = s.opt.live ? s.ns[Global::datetime].attr("now")() : modification_time(s);
     s.cap = s.cv2().attr("VideoCapture")(path);
     if (!is_opened(s) && wants_directshow(s))
         s.cap = s.cv2().attr("VideoCapture")(path, s.cv2().attr("CAP_DSHOW"));
-    print(s.ns, "Input from file", path, "Open?", nb::bool_(is_opened(s)));
+    say(s, "Input from file", path, "Open?", nb::bool_(is_opened(s)));
     if (!is_opened(s)) {
-        print(s.ns, nb::str("Could not open video file ") + nb::str(path) +
-                        nb::str(" for reading."));
+        say(s, nb::str("Could not open video file ") + nb::str(path) + nb::str(" for reading."));
+        s.result.stop = Stop::NotOpened;
         return false;
     }
     s.fps = get_int32(s, "CAP_PROP_FPS");
+    take_device_rate(s);
     nb::object count = s.cap.attr("get")(s.cv2().attr("CAP_PROP_FRAME_COUNT"));
-    print(s.ns, "Frames to process", nb::int_(to_int64(count.ptr())));
+    s.result.frame_count = to_int64(count.ptr());
+    say(s, "Frames to process", nb::int_(s.result.frame_count));
     return true;
 }
 
@@ -82,7 +111,7 @@ bool set_up_file(Session &s) {
 // A ValueError from any camera step also falls back to the file.
 bool set_up_camera_or_file(Session &s) {
     try {
-        nb::object index = s.ns[Global::int_](s.request.input_);
+        nb::object index = s.ns[Global::int_](s.opt.input_);
         s.iinput = to_int32(index.ptr());
         return set_up_camera(s);
     } catch (nb::python_error &e) {
@@ -95,6 +124,13 @@ bool set_up_camera_or_file(Session &s) {
 }  // namespace
 
 bool set_up_input(Session &s) {
+    if (!s.opt.exact) {
+        if (PyLong_Check(s.opt.input_.ptr())) {
+            s.iinput = to_int32(s.opt.input_.ptr());
+            return set_up_camera(s);
+        }
+        return set_up_file(s);
+    }
     if (s.fps < 0)
         s.fps = 30;
     return set_up_camera_or_file(s);

@@ -2,26 +2,40 @@
 
 #include "capture/console.h"
 #include "capture/frame_loop.h"
-#include "velmar/ccapture/conversions.h"
+#include "glue/conversions.h"
 
 namespace nb = nanobind;
 
 namespace velmar::capture {
 namespace {
 
-// The loop with the two exceptions the session handles itself.
-LoopEnd run_handled_loop(Session &s) {
+// An OS error of the log's writing names the log, so the caller learns
+// which file failed and why.
+void name_failed_file(const Session &s, nb::python_error &e) {
+    if (s.opt.exact || !e.matches(PyExc_OSError) || s.tsfname.is_none())
+        return;
+    nb::object error = nb::borrow(e.value());
+    if (nb::getattr(error, "filename", nb::none()).is_none())
+        error.attr("filename") = s.tsfname;
+}
+
+// The loop with the exceptions the session handles itself. A missing path
+// ends the exact entry's session quietly; the recording API reports it.
+Stop run_handled_loop(Session &s) {
     try {
         return run_frame_loop(s);
     } catch (nb::python_error &e) {
-        if (e.matches(PyExc_KeyboardInterrupt))
-            print(s.ns, "Caught keyboard interrupt");
-        else if (e.matches(PyExc_FileNotFoundError))
-            print(s.ns, "Could not find one or more file paths");
-        else
-            throw;
+        if (e.matches(PyExc_KeyboardInterrupt)) {
+            say(s, "Caught keyboard interrupt");
+            return Stop::Interrupt;
+        }
+        if (s.opt.exact && e.matches(PyExc_FileNotFoundError)) {
+            say(s, "Could not find one or more file paths");
+            return Stop::Missing;
+        }
+        name_failed_file(s, e);
+        throw;
     }
-    return LoopEnd::Stopped;
 }
 
 void clean_up(Session &s) {
@@ -46,8 +60,8 @@ void clean_up_after(Session &s, nb::python_error &leaving) {
 
 }  // namespace
 
-std::int64_t run_guarded_loop(Session &s) {
-    LoopEnd end;
+void run_guarded_loop(Session &s) {
+    Stop end;
     try {
         end = run_handled_loop(s);
     } catch (nb::python_error &e) {
@@ -58,7 +72,7 @@ std::int64_t run_guarded_loop(Session &s) {
         throw;
     }
     clean_up(s);
-    return end == LoopEnd::RegionMismatch ? 0 : s.read_frames;
+    s.result.stop = end;
 }
 
 }  // namespace velmar::capture

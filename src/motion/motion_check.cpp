@@ -1,11 +1,11 @@
 #include "motion/motion_check.h"
 
 #include "motion/debug_display.h"
-#include "motion/unpack.h"
-#include "velmar/ccapture/conversions.h"
-#include "velmar/ccapture/errors.h"
-#include "velmar/ccapture/keyword_call.h"
-#include "velmar/ccapture/numpy_binding.h"
+#include "glue/unpack.h"
+#include "glue/conversions.h"
+#include "glue/errors.h"
+#include "glue/keyword_call.h"
+#include "glue/numpy_binding.h"
 
 namespace nb = nanobind;
 

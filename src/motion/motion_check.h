@@ -6,7 +6,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "velmar/ccapture/namespace.h"
+#include "glue/namespace.h"
 
 namespace velmar::motion {
 

@@ -2,9 +2,9 @@
 
 #include <array>
 
-#include "velmar/ccapture/conversions.h"
-#include "velmar/ccapture/errors.h"
-#include "velmar/ccapture/numpy_binding.h"
+#include "glue/conversions.h"
+#include "glue/errors.h"
+#include "glue/numpy_binding.h"
 
 namespace velmar {
 namespace {

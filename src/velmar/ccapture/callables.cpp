@@ -1,10 +1,13 @@
 #include "velmar/ccapture/callables.h"
 
-#include "capture/vcapture.h"
+#include <variant>
+
+#include "capture/engine.h"
+#include "capture/options.h"
 #include "motion/motion_check.h"
 #include "velmar/ccapture/bound_arguments.h"
-#include "velmar/ccapture/errors.h"
-#include "velmar/ccapture/namespace.h"
+#include "glue/errors.h"
+#include "glue/namespace.h"
 
 namespace nb = nanobind;
 
@@ -74,15 +77,32 @@ PyObject *run_check_motion_gray(const Namespace &ns, const BoundArguments &a) {
                                              a.truth(6)));
 }
 
+// Each converted value goes to the option of the parameter's name.
+struct ValueSetter {
+    capture::Options &options;
+    const BoundArguments &bound;
+    std::size_t i;
+
+    void operator()(std::int32_t capture::Options::*m) const { options.*m = bound.int32(i); }
+    void operator()(std::int64_t capture::Options::*m) const { options.*m = bound.int64(i); }
+    void operator()(double capture::Options::*m) const { options.*m = bound.real(i); }
+    void operator()(bool capture::Options::*m) const { options.*m = bound.truth(i); }
+    void operator()(nb::handle capture::Options::*m) const { options.*m = bound.object(i); }
+};
+
+capture::Options vcapture_options(const BoundArguments &a) {
+    capture::Options options;
+    for (std::size_t i = 0; i < std::size(vcapture_parameters); ++i)
+        std::visit(ValueSetter{options, a, i},
+                   *capture::option_field(vcapture_parameters[i].name));
+    return options;
+}
+
+// The number of frames read, or 0 when the session stopped early.
 PyObject *run_vcapture(const Namespace &ns, const BoundArguments &a) {
-    capture::Request request{
-        a.object(0),  a.object(1), a.object(2),  a.int32(3),   a.truth(4),   a.int32(5),
-        a.int32(6),   a.int32(7),  a.int32(8),   a.int32(9),   a.int32(10),  a.real(11),
-        a.real(12),   a.int64(13), a.truth(14),  a.truth(15),  a.int32(16),  a.int32(17),
-        a.int32(18),  a.truth(19), a.truth(20),  a.object(21), a.object(22), a.int32(23),
-        a.int32(24),  a.real(25),
-    };
-    return PyLong_FromLongLong(capture::vcapture(ns, request));
+    capture::Result result = capture::run_session(ns, vcapture_options(a));
+    bool early = result.stop == capture::Stop::Region || result.stop == capture::Stop::NotOpened;
+    return PyLong_FromLongLong(early ? 0 : result.frames_read);
 }
 
 }  // namespace

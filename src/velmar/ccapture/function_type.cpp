@@ -6,8 +6,8 @@
 #include <structmember.h>
 
 #include "velmar/ccapture/argument_binding.h"
-#include "velmar/ccapture/errors.h"
-#include "velmar/ccapture/namespace.h"
+#include "glue/errors.h"
+#include "glue/namespace.h"
 
 namespace nb = nanobind;
 

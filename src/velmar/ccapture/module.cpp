@@ -6,37 +6,16 @@
 #include <nanobind/nanobind.h>
 
 #include "velmar/ccapture/callables.h"
-#include "velmar/ccapture/errors.h"
+#include "glue/errors.h"
+#include "glue/module_globals.h"
 #include "velmar/ccapture/function_type.h"
-#include "velmar/ccapture/namespace.h"
-#include "velmar/ccapture/numpy_binding.h"
+#include "glue/namespace.h"
+#include "glue/numpy_binding.h"
 
 namespace nb = nanobind;
 
 namespace velmar {
 namespace {
-
-void set_global(nb::handle globals, const char *name, nb::handle value) {
-    if (PyDict_SetItemString(globals.ptr(), name, value.ptr()) < 0)
-        throw nb::python_error();
-}
-
-nb::object import_module(const char *name) {
-    return steal_checked(PyImport_ImportModule(name));
-}
-
-void import_modules(nb::handle globals) {
-    set_global(globals, "sys", import_module("sys"));
-    set_global(globals, "os", import_module("os"));
-    set_global(globals, "time", import_module("time"));
-    nb::object datetime = import_module("datetime");
-    set_global(globals, "datetime", datetime.attr("datetime"));
-    set_global(globals, "timedelta", datetime.attr("timedelta"));
-    set_global(globals, "csv", import_module("csv"));
-    set_global(globals, "np", import_module("numpy"));
-    set_global(globals, "cv2", import_module("cv2"));
-    set_global(globals, "caputil", import_module("caputil"));
-}
 
 void create_callables(nb::handle globals) {
     nb::object type = make_function_type();

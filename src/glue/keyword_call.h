@@ -7,7 +7,7 @@
 #include <array>
 #include <cstddef>
 
-#include "velmar/ccapture/errors.h"
+#include "glue/errors.h"
 
 namespace velmar {
 

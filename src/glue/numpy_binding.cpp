@@ -1,10 +1,10 @@
-#include "velmar/ccapture/numpy_binding.h"
+#include "glue/numpy_binding.h"
 
 #include <cstring>
 
 #include <numpy/arrayobject.h>
 
-#include "velmar/ccapture/errors.h"
+#include "glue/errors.h"
 
 namespace nb = nanobind;
 

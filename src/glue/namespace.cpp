@@ -1,6 +1,6 @@
-#include "velmar/ccapture/namespace.h"
+#include "glue/namespace.h"
 
-#include "velmar/ccapture/errors.h"
+#include "glue/errors.h"
 
 namespace nb = nanobind;
 

@@ -1,6 +1,6 @@
-#include "motion/unpack.h"
+#include "glue/unpack.h"
 
-#include "velmar/ccapture/errors.h"
+#include "glue/errors.h"
 
 namespace nb = nanobind;
 

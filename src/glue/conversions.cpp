@@ -1,8 +1,8 @@
-#include "velmar/ccapture/conversions.h"
+#include "glue/conversions.h"
 
 #include <limits>
 
-#include "velmar/ccapture/errors.h"
+#include "glue/errors.h"
 
 namespace nb = nanobind;
 

@@ -1,0 +1,44 @@
+#include "capture/engine.h"
+
+#include "capture/overlay.h"
+#include "capture/session.h"
+#include "capture/setup.h"
+#include "capture/shutdown.h"
+#include "glue/errors.h"
+
+namespace velmar::capture {
+namespace {
+
+// Refused before anything is opened or printed: a negative start would crop
+// a wrong or empty region and record it as if it were right.
+void check_region_start(const Options &r) {
+    if (r.roi_x < 0 || r.roi_y < 0)
+        raise(PyExc_ValueError, "roi_x and roi_y must not be negative (got %d, %d)", r.roi_x,
+              r.roi_y);
+}
+
+// The hooks of the recording API are called from the frame loop, which
+// reads the stop list directly.
+void check_hooks(const Options &r) {
+    if (!r.stop.is_none() && !PyList_CheckExact(r.stop.ptr()))
+        raise(PyExc_TypeError, "stop must be a list or None, not %s",
+              Py_TYPE(r.stop.ptr())->tp_name);
+    for (nanobind::handle hook : {r.namer, r.progress})
+        if (!hook.is_none() && !PyCallable_Check(hook.ptr()))
+            raise(PyExc_TypeError, "namer and progress must be callable or None, not %s",
+                  Py_TYPE(hook.ptr())->tp_name);
+}
+
+}  // namespace
+
+Result run_session(const Namespace &ns, const Options &options) {
+    check_overlay_colours(options);
+    check_region_start(options);
+    check_hooks(options);
+    Session s(ns, options);
+    if (set_up_input(s))
+        run_guarded_loop(s);
+    return std::move(s.result);
+}
+
+}  // namespace velmar::capture

@@ -1,0 +1,13 @@
+// One capture session from opening the input to releasing everything: the
+// engine behind both the exact entry and the recording API.
+#pragma once
+
+#include "capture/options.h"
+#include "capture/result.h"
+#include "glue/namespace.h"
+
+namespace velmar::capture {
+
+Result run_session(const Namespace &ns, const Options &options);
+
+}  // namespace velmar::capture

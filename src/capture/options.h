@@ -1,0 +1,73 @@
+// The options of one capture session. Both entries fill them by name through
+// one table: the exact call from its 26 converted values, the recording API
+// from a dict. Object options are borrowed from the caller, which outlives
+// the session.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+#include <string_view>
+#include <variant>
+
+namespace velmar::capture {
+
+struct Options {
+    // The exact entry's values; their names are its parameter names.
+    nanobind::handle input_{Py_None};
+    nanobind::handle output{Py_None};
+    nanobind::handle fmt{Py_None};
+    std::int32_t fps = -1;
+    bool interactive = false;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t roi_x = 0;
+    std::int32_t roi_y = 0;
+    std::int32_t roi_w = 0;
+    std::int32_t roi_h = 0;
+    double interval = 0.0;
+    double duration = 0.0;
+    std::int64_t max_frames = 0;
+    bool motion_based = false;
+    bool config = false;
+    std::int32_t threshold = 25;
+    std::int32_t min_area = 500;
+    std::int32_t kernel_width = 21;
+    bool timestamp = false;
+    bool show_diff = false;
+    nanobind::handle tb{Py_None};
+    nanobind::handle tc{Py_None};
+    std::int32_t tx = 10;
+    std::int32_t ty = 20;
+    double fs = 0.5;
+
+    // The recording API's own. `exact` keeps every behaviour of the exact
+    // entry; off, the session reports through its result instead.
+    bool exact = true;
+    bool verbose = true;      // console lines
+    bool live = false;        // stamp frames with the wall-clock time of their reading
+    bool whole_frame = false; // the region is the first frame's size
+    nanobind::handle namer{Py_None};   // callable: file number -> video name
+    nanobind::handle progress{Py_None};  // callable: (read, kept, frame count, position)
+    nanobind::handle stop{Py_None};    // list that a signal handler appends to
+};
+
+// One option's place in the record; its type is the option's kind.
+using OptionField = std::variant<std::int32_t Options::*, std::int64_t Options::*,
+                                 double Options::*, bool Options::*,
+                                 nanobind::handle Options::*>;
+
+// The option called `name`, or nullptr when there is none.
+const OptionField *option_field(std::string_view name);
+
+// Sets the option called `name` from a Python value, converted to the
+// option's kind; TypeError for a name that is not an option.
+void set_option(Options &options, std::string_view name, PyObject *value);
+
+// Whether the region of interest lies inside frames of this size; the sums
+// are taken in 64 bits so a huge region cannot wrap around and pass.
+inline bool region_fits(const Options &o, std::int64_t width, std::int64_t height) {
+    return std::int64_t{o.roi_x} + o.roi_w <= width && std::int64_t{o.roi_y} + o.roi_h <= height;
+}
+
+}  // namespace velmar::capture
