@@ -1,16 +1,19 @@
-"""The velmar command: defaults, refusals of bad input, the demo."""
+"""The velmar command: options reaching record(), one-line refusals with the
+right exit status and nothing left behind, the summary, progress, the demo."""
 
-import csv
+import os
+import signal
 import subprocess
 import sys
+import time
 
 import cv2
 import numpy as np
 import pytest
 
 import velmar
-from velmar import ccapture, cli
-from conftest import count_frames
+from velmar import cli
+from conftest import count_frames, csv_rows
 
 
 @pytest.fixture
@@ -26,118 +29,145 @@ def clip(tmp_path):
 
 
 @pytest.fixture
-def recorded(monkeypatch):
-    """Replaces the session with one that records its 26 values."""
-    calls = []
-
-    def fake_vcapture(*args):
-        calls.append(args)
-        return 6
-
-    monkeypatch.setattr(ccapture, "vcapture", fake_vcapture)
-    return calls
-
-
-@pytest.fixture
 def no_display(monkeypatch):
     monkeypatch.delenv("DISPLAY", raising=False)
     monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
 
 
-def test_defaults_reach_the_session_with_the_probed_region(clip, tmp_path, recorded, no_display):
-    out = tmp_path / "capture.avi"
-    assert cli.main([str(clip), "-o", str(out)]) == 0
-    (args,) = recorded
-    assert len(args) == 26
-    plain = [a for i, a in enumerate(args) if i not in (21, 22)]
-    assert plain == [
-        str(clip), str(out), "MJPG", -1, False, 0, 0, 0, 0, 96, 64, 0.0, 0.0, 0,
-        False, False, 25, 500, 21, False, False, 10, 20, 0.5,
-    ]
-    assert args[21].dtype == np.int32 and args[21].tolist() == [0, 0, 0]
-    assert args[22].dtype == np.int32 and args[22].tolist() == [255, 255, 255]
+@pytest.fixture
+def recorded(monkeypatch):
+    """Replaces record() with one that notes its arguments."""
+    calls = []
+
+    def fake_record(source, output, **options):
+        calls.append((source, output, options))
+        return velmar.Recording(6, 6, [], "end", None, 0.0)
+
+    monkeypatch.setattr(cli, "record", fake_record)
+    return calls
 
 
-def test_options_reach_the_session(clip, tmp_path, recorded, no_display):
-    cli.main([
-        str(clip), "-o", str(tmp_path / "x.avi"), "--fourcc", "XVID", "--roi", "8", "4", "40", "30",
-        "--interval", "2", "--duration", "9.5", "--max-frames", "50", "--motion", "--threshold", "30",
-        "--min-area", "100", "--kernel-width", "11", "--timestamp", "--box-color", "1,2,3",
-        "--text-color", "4,5,6", "--text-pos", "3", "40", "--font-scale", "1.5", "--camera-settings",
-    ])
-    (args,) = recorded
-    assert args[2:4] == ("XVID", -1)
-    assert args[7:21] == (8, 4, 40, 30, 2.0, 9.5, 50, True, True, 30, 100, 11, True, False)
-    assert args[21].tolist() == [1, 2, 3] and args[22].tolist() == [4, 5, 6]
-    assert args[23:] == (3, 40, 1.5)
+def test_options_reach_record(recorded, no_display):
+    cli.main(["3", "-o", "x.mp4", "--fourcc", "mp4v", "--roi", "8", "4", "40", "30",
+              "--duration", "9.5", "--frames-per-file", "50", "--motion", "--threshold", "30",
+              "--min-area", "100", "--kernel-width", "11", "--timestamp", "--box-color", "1,2,3",
+              "--text-color", "4,5,6", "--text-pos", "3", "40", "--font-scale", "1.5",
+              "--camera-settings", "--fps", "15", "--size", "640", "480"])
+    cli.main(["rtsp://cam/1", "--interval", "2"])
+    (source, output, o), (stream, default_output, lapse) = recorded
+    assert (source, output, stream, default_output) == (3, "x.mp4", "rtsp://cam/1", "capture.avi")
+    assert o == dict(keep="motion", interval=1.0, threshold=30, min_area=100, kernel_width=11,
+                     region=[8, 4, 40, 30], duration=9.5, frames_per_file=50, fourcc="mp4v",
+                     stamp=True, stamp_position=(3, 40), stamp_scale=1.5, box_color=(1, 2, 3),
+                     text_color=(4, 5, 6), preview=False, show_diff=False, camera_size=[640, 480],
+                     camera_fps=15.0, camera_settings=True, progress=None)
+    assert (lapse["keep"], lapse["interval"]) == ("interval", 2.0)
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["missing.avi"], "input file not found"),
-    (["{clip}", "--bogus"], "unrecognized arguments"),
-    (["{clip}", "--box-color", "1,2"], "three integers"),
-    (["{clip}", "--text-color", "a,b,c"], "three integers"),
-    (["{clip}", "--roi", "0", "0", "97", "64"], "does not fit the 96x64 frames"),
-    (["{clip}", "--roi", "50", "10", "50", "10"], "does not fit"),
-    (["{clip}", "--kernel-width", "20"], "odd and positive"),
-    (["{clip}", "--interval", "-1"], "must not be negative"),
-    (["{clip}", "--duration", "-0.5"], "must not be negative"),
-    (["{clip}", "-o", "{tmp}/nowhere/out.avi"], "output folder does not exist"),
-    (["{clip}", "--preview"], "need a display"),
-    (["{clip}", "--show-diff"], "need a display"),
+@pytest.mark.parametrize("argv, status, message", [
+    (["{clip}", "--fourcc", "ZZZZ"], 2, "fourcc 'ZZZZ' cannot write .avi"),
+    (["{clip}", "--fourcc", "H264"], 2, "fourcc 'H264' cannot write .avi"),
+    (["{clip}", "-o", "{tmp}/out"], 2, "needs a file extension"),
+    (["{clip}", "-o", "/proc/x.avi"], 2, "not writable"),
+    (["{clip}", "-o", "{tmp}"], 2, "is a folder"),
+    (["{clip}", "-o", "{tmp}/nowhere/o.avi"], 2, "does not exist"),
+    (["-1"], 2, "camera index of 0 or more"),
+    (["{clip}", "--motion", "--kernel-width", "100001"], 2, "smaller side"),
+    (["{clip}", "--kernel-width", "20"], 2, "must be odd"),
+    (["{clip}", "--font-scale", "1000"], 2, "at most 10"),
+    (["{clip}", "--box-color", "1,2"], 2, "three integers"),
+    (["{clip}", "--duration", "-0.5"], 2, "more than 0"),
+    (["{clip}", "--bogus"], 2, "unrecognized arguments"),
+    (["{clip}", "--preview"], 2, "need a display"),
+    (["{tmp}"], 1, "a folder, not a video file"),
+    (["{tmp}/missing.avi"], 1, "no such file"),
+    (["{tmp}/notes.avi"], 1, "cannot open source"),
+    (["{clip}", "--roi", "50", "10", "50", "10"], 1, "region is larger than the frames"),
+    (["/dev/video99"], 1, "no such device"),
 ])
-def test_bad_input_is_refused_on_one_line(argv, message, clip, tmp_path, recorded, no_display, capsys):
-    argv = [a.format(clip=clip, tmp=tmp_path) for a in argv]
-    if "-o" not in argv:
-        argv += ["-o", str(tmp_path / "o.avi")]
-    assert cli.main(argv) == 2
+def test_bad_input_gets_one_line_and_leaves_nothing(argv, status, message, clip, tmp_path,
+                                                     monkeypatch, no_display, capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "notes.avi").write_text("not a video\n")
+    before = sorted(os.listdir(tmp_path))
+    argv = [a.format(clip=clip, tmp=tmp_path) for a in argv] + ["--quiet"]
+    assert cli.main(argv) == status
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("velmar: error:") and message in err
-    assert recorded == []
+    assert sorted(os.listdir(tmp_path)) == before
 
 
-def test_preview_defaults_to_the_display(clip, tmp_path, recorded, monkeypatch):
-    monkeypatch.setenv("DISPLAY", ":0")
-    cli.main([str(clip), "-o", str(tmp_path / "a.avi")])
-    monkeypatch.delenv("DISPLAY")
-    monkeypatch.delenv("WAYLAND_DISPLAY", raising=False)
-    cli.main([str(clip), "-o", str(tmp_path / "b.avi")])
-    assert [args[4] for args in recorded] == [True, False]
-
-
-def test_early_stop_exits_with_one(clip, tmp_path, monkeypatch, no_display, capsys):
-    monkeypatch.setattr(ccapture, "vcapture", lambda *args: 0)
-    assert cli.main([str(clip), "-o", str(tmp_path / "o.avi")]) == 1
-    assert "0 frames read" in capsys.readouterr().out
-
-
-def rows_and_frames(video):
-    with open(str(video) + ".csv", newline="") as f:
-        return list(csv.reader(f))[1:], count_frames(video)
-
-
-def test_real_session_summary_counts_kept_frames(clip, tmp_path, no_display, capsys):
+def test_summary_and_files_of_a_real_run(clip, tmp_path, no_display, capsys):
     out = tmp_path / "every.avi"
-    assert cli.main([str(clip), "-o", str(out)]) == 0
+    assert cli.main([str(clip), "-o", str(out), "--frames-per-file", "4"]) == 0
     last = capsys.readouterr().out.splitlines()[-1]
-    assert last == f"velmar: 6 frames read, 6 kept; files: {out}, {out}.csv"
-    rows, frames = rows_and_frames(out)
-    assert len(rows) == frames == 6
+    first, second = (tmp_path / f"every_00{n}.avi" for n in (1, 2))
+    assert last.startswith(f"velmar: 6 frames read, 6 kept; files: {first}, {first}.csv, "
+                           f"{second}, {second}.csv; stopped: end of input; ")
+    assert [len(csv_rows(f"{v}.csv")) for v in (first, second)] == [4, 2]
+    assert [count_frames(v) for v in (first, second)] == [4, 2]
 
 
-def test_demo_records_the_sample_clip(tmp_path, monkeypatch, no_display, capsys):
+def test_progress_bar_goes_to_standard_error(clip, tmp_path, no_display, capsys):
+    assert cli.main([str(clip), "-o", str(tmp_path / "p.avi"), "--progress"]) == 0
+    assert "6/6" in capsys.readouterr().err
+    assert cli.main([str(clip), "-o", str(tmp_path / "q.avi"), "--quiet", "--progress"]) == 0
+    assert capsys.readouterr() == ("", "")
+
+
+def test_demo(tmp_path, monkeypatch, no_display, capsys):
     monkeypatch.chdir(tmp_path)
     assert cli.main(["--demo"]) == 0
     video = tmp_path / cli.DEMO_FOLDER / cli.DEMO_OUTPUT
-    rows, frames = rows_and_frames(video)
-    assert 0 < len(rows) == frames < 120
-    assert "frames read" in capsys.readouterr().out.splitlines()[-1]
+    assert 0 < len(csv_rows(f"{video}.csv")) == count_frames(video) < 120
+    assert "stopped: end of input" in capsys.readouterr().out.splitlines()[-1]
+    (tmp_path / cli.DEMO_FOLDER).rename(tmp_path / "kept")
+    (tmp_path / cli.DEMO_FOLDER).write_text("")
+    assert cli.main(["--demo"]) == 2
+    assert "that is a file" in capsys.readouterr().err
 
 
-def test_module_entry_point_reports_version_and_refusals(tmp_path):
+def test_demo_in_a_read_only_folder(tmp_path, monkeypatch, no_display, capsys):
+    if os.geteuid() == 0:
+        pytest.skip("root writes into read-only folders")
+    tmp_path.chmod(0o555)
+    monkeypatch.chdir(tmp_path)
+    try:
+        assert cli.main(["--demo"]) == 2
+    finally:
+        tmp_path.chmod(0o755)
+    assert "cannot make" in capsys.readouterr().err
+
+
+def test_entry_point_version(tmp_path):
     run = [sys.executable, "-m", "velmar"]
     version = subprocess.run(run + ["--version"], capture_output=True, text=True)
     assert version.returncode == 0 and version.stdout.strip() == f"velmar {velmar.__version__}"
-    refused = subprocess.run(run + [str(tmp_path / "none.avi")], capture_output=True, text=True)
-    assert refused.returncode == 2
-    assert refused.stderr.strip() == f"velmar: error: input file not found: {tmp_path / 'none.avi'}"
+
+
+@pytest.fixture(scope="module")
+def long_clip(tmp_path_factory):
+    clip = tmp_path_factory.mktemp("long") / "long.avi"
+    writer = cv2.VideoWriter(str(clip), cv2.VideoWriter_fourcc(*"MJPG"), 30, (160, 120))
+    for i in range(3000):
+        writer.write(np.full((120, 160, 3), i % 250, np.uint8))
+    writer.release()
+    return clip
+
+
+@pytest.mark.parametrize("signum, status, files", [
+    (signal.SIGINT, 130, 3), (signal.SIGTERM, 143, 5), (signal.SIGHUP, 143, 8)])
+def test_signal_ends_the_command_in_order(signum, status, files, long_clip, tmp_path):
+    out = tmp_path / "o.avi"
+    proc = subprocess.Popen([sys.executable, "-m", "velmar", str(long_clip), "-o", str(out),
+                             "--frames-per-file", "7", "--no-preview"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 30
+    while len(list(tmp_path.glob("o_*.avi.csv"))) < files and time.monotonic() < deadline:
+        time.sleep(0.005)
+    proc.send_signal(signum)
+    out_text, err = proc.communicate(timeout=30)
+    assert proc.returncode == status, err
+    assert "frames read" in out_text and "Traceback" not in err
+    for log in tmp_path.glob("o_*.avi.csv"):
+        assert len(csv_rows(log)) == count_frames(str(log)[:-4])

@@ -1,3 +1,24 @@
-"""velmar: record video from a camera or a file into timestamped video files."""
+"""velmar: record video from a camera, a stream or a file into timestamped video files."""
 
-__version__ = "0.1.0"
+from __future__ import annotations
+
+from typing import TYPE_CHECKING
+
+__version__ = "0.2.0"
+__all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError"]
+
+if TYPE_CHECKING:
+    from velmar.recording import record
+    from velmar.results import OutputFile, Progress, Recording, SourceError
+
+
+# Loaded on first use: importing velmar.ccapture alone must not load the
+# recording engine, so that its own import errors reach the caller unchanged.
+def __getattr__(name):
+    if name == "record":
+        from velmar.recording import record
+        return record
+    if name in __all__:
+        from velmar import results
+        return getattr(results, name)
+    raise AttributeError(f"module 'velmar' has no attribute {name!r}")

@@ -1,25 +1,29 @@
-"""The velmar command: records a camera or a video file with velmar.ccapture.
+"""The velmar command: records a camera, a stream or a video file with
+`velmar.record()`, shows progress, and ends with one summary line and an exit
+status a script can rely on."""
 
-The command holds the session's defaults (the capture module has none),
-checks what it is given before anything is opened, and ends with a one-line
-summary of what was recorded.
-"""
+from __future__ import annotations
 
 import argparse
-import csv
+import inspect
 import os
 import sys
-from contextlib import contextmanager
 from importlib import resources
-from pathlib import Path
-
-import numpy as np
 
 import velmar
-from velmar import ccapture
+from velmar import checks
+from velmar.recording import record
+from velmar.results import Recording, SourceError
 
 DEMO_FOLDER = "velmar-demo"
 DEMO_OUTPUT = "demo.avi"
+DEFAULTS = {name: p.default for name, p in inspect.signature(record).parameters.items()}
+
+EXIT_OK, EXIT_NOTHING, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
+EXIT_BY_STOP = {"interrupt": 130, "terminate": 143}
+STOP_TEXT = {"end": "end of input", "duration": "duration reached", "key": "key pressed",
+             "interrupt": "interrupted", "terminate": "terminated", "region": "region larger "
+             "than the frames"}
 
 
 class UsageError(Exception):
@@ -32,36 +36,43 @@ class Parser(argparse.ArgumentParser):
 
 
 def colour(text):
-    parts = text.split(",")
     try:
-        values = [int(part) for part in parts]
+        values = tuple(int(part) for part in text.split(","))
     except ValueError:
-        values = []
+        values = ()
     if len(values) != 3:
         raise argparse.ArgumentTypeError(f"expected three integers B,G,R, got {text!r}")
-    return np.array(values, dtype=np.int32)
+    return values
 
 
-def seconds(text):
+def positive(text):
     value = float(text)
-    if not value >= 0:
-        raise argparse.ArgumentTypeError(f"must not be negative, got {text}")
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0, got {text}")
     return value
 
 
-def kernel_width(text):
-    value = int(text)
-    if value <= 0 or value % 2 == 0:
-        raise argparse.ArgumentTypeError(f"must be odd and positive, got {text}")
-    return value
+def source(text):
+    """A camera index when the text is an integer, else a path or a URL."""
+    try:
+        return int(text)
+    except ValueError:
+        return text
+
+
+def default(name):
+    value = DEFAULTS[name]
+    return ",".join(map(str, value)) if isinstance(value, tuple) else value
 
 
 def build_parser():
     parser = Parser(
         prog="velmar",
-        description="Record a camera or a video file: crop to a region, keep every frame, "
-        "frames with motion or one frame per interval, and log each written frame "
+        description="Record a camera, a stream or a video file: crop to a region, keep every "
+        "frame, frames with motion or one frame per interval, and log each written frame "
         "with its time in a CSV file beside the video.",
+        epilog="Exit status: 0 finished, 1 nothing recorded, 2 bad usage, 3 failure while "
+        "recording, 130 after SIGINT, 143 after SIGTERM or SIGHUP.",
     )
     parser.add_argument("--version", action="version", version=f"velmar {velmar.__version__}")
     parser.add_argument("--demo", action="store_true",
@@ -69,180 +80,176 @@ def build_parser():
                         f"into ./{DEMO_FOLDER}/")
 
     io = parser.add_argument_group("input and output")
-    io.add_argument("input", nargs="?", default="0",
-                    help="camera index or video file (default: camera 0)")
-    io.add_argument("-o", "--output", default="capture.avi",
-                    help="output video; its CSV log is the same name plus .csv (default: capture.avi)")
-    io.add_argument("--fourcc", default="MJPG", help="four-character codec (default: MJPG)")
-    io.add_argument("--fps", type=int, default=-1,
-                    help="camera frame rate; negative means 30; a file keeps its own (default: -1)")
-    io.add_argument("--size", type=int, nargs=2, metavar=("W", "H"),
-                    help="camera frame size to request")
+    io.add_argument("input", nargs="?", default="0", type=source,
+                    help="camera index, video file, device (/dev/video0), stream URL or "
+                    "image sequence (img_%%04d.png) (default: camera 0)")
+    io.add_argument("-o", "--output", default=DEFAULTS["output"],
+                    help="output video; its CSV log is the same name plus .csv; taken names "
+                    "get the next number (default: %(default)s)")
+    io.add_argument("--fourcc", default=DEFAULTS["fourcc"],
+                    help="four-character codec (default: %(default)s)")
+    io.add_argument("--duration", type=positive, metavar="SECONDS",
+                    help="stop after this many seconds of input (default: no limit)")
+    io.add_argument("--frames-per-file", type=int, metavar="N",
+                    help="put N kept frames in each numbered video (default: one video)")
     io.add_argument("--roi", type=int, nargs=4, metavar=("X", "Y", "W", "H"),
                     help="region of interest (default: the whole frame)")
-    io.add_argument("--duration", type=seconds, default=0.0, metavar="SECONDS",
-                    help="stop after this many seconds (default: no limit)")
-    io.add_argument("--max-frames", type=int, default=0, metavar="N",
-                    help="start a new numbered video every N-1 kept frames (default: one video)")
-    io.add_argument("--camera-settings", action="store_true",
-                    help="ask the camera driver for its settings dialog")
 
-    keep = parser.add_argument_group("what to keep")
+    camera = parser.add_argument_group("camera")
+    camera.add_argument("--fps", type=positive, help="frame rate to request (default: the "
+                        "camera's own)")
+    camera.add_argument("--size", type=int, nargs=2, metavar=("W", "H"),
+                        help="frame size to request")
+    camera.add_argument("--camera-settings", action="store_true",
+                        help="ask the camera driver for its settings dialog")
+
+    keep = parser.add_argument_group("what to keep (default: every frame)")
     keep.add_argument("--motion", action="store_true", help="keep only frames with motion")
-    keep.add_argument("--interval", type=seconds, default=0.0, metavar="SECONDS",
-                      help="time-lapse: keep one frame per interval (ignored with --motion)")
-
-    motion = parser.add_argument_group("motion check")
-    motion.add_argument("--threshold", type=int, default=25,
-                        help="grey-level change a pixel must exceed (default: 25)")
-    motion.add_argument("--min-area", type=int, default=500,
-                        help="area a changed region must exceed, in pixels (default: 500)")
-    motion.add_argument("--kernel-width", type=kernel_width, default=21,
-                        help="blur kernel width, odd (default: 21)")
-    motion.add_argument("--show-diff", action="store_true",
-                        help="show the motion check's diagnostic windows")
+    keep.add_argument("--interval", type=positive, metavar="SECONDS",
+                      help="time-lapse: keep one frame per interval")
+    keep.add_argument("--threshold", type=int, default=DEFAULTS["threshold"],
+                      help="grey-level change a pixel must exceed (default: %(default)s)")
+    keep.add_argument("--min-area", type=int, default=DEFAULTS["min_area"],
+                      help="area a changed region must exceed, in pixels (default: %(default)s)")
+    keep.add_argument("--kernel-width", type=int, default=DEFAULTS["kernel_width"],
+                      help="blur kernel width, odd (default: %(default)s)")
+    keep.add_argument("--show-diff", action="store_true",
+                      help="show the motion check's diagnostic windows")
 
     stamp = parser.add_argument_group("timestamp overlay")
     stamp.add_argument("--timestamp", action="store_true", help="draw date and time on kept frames")
-    stamp.add_argument("--box-color", type=colour, default=colour("0,0,0"), metavar="B,G,R",
-                       help="box colour (default: 0,0,0)")
-    stamp.add_argument("--text-color", type=colour, default=colour("255,255,255"),
-                       metavar="B,G,R", help="text colour (default: 255,255,255)")
-    stamp.add_argument("--text-pos", type=int, nargs=2, default=[10, 20], metavar=("X", "Y"),
-                       help="text origin on its baseline (default: 10 20)")
-    stamp.add_argument("--font-scale", type=float, default=0.5, help="text scale (default: 0.5)")
+    stamp.add_argument("--box-color", type=colour, default=DEFAULTS["box_color"], metavar="B,G,R",
+                       help=f"box colour (default: {default('box_color')})")
+    stamp.add_argument("--text-color", type=colour, default=DEFAULTS["text_color"],
+                       metavar="B,G,R", help=f"text colour (default: {default('text_color')})")
+    stamp.add_argument("--text-pos", type=int, nargs=2, default=DEFAULTS["stamp_position"],
+                       metavar=("X", "Y"), help="text origin on its baseline (default: 10 20)")
+    stamp.add_argument("--font-scale", type=float, default=DEFAULTS["stamp_scale"],
+                       help="text scale, at most 10 (default: %(default)s)")
 
-    preview = parser.add_argument_group("preview")
-    preview.add_argument("--preview", dest="preview", action="store_true", default=None,
-                         help="show kept frames; q or Esc stops (default: on where a display is)")
-    preview.add_argument("--no-preview", dest="preview", action="store_false",
-                         help="record without a window")
+    report = parser.add_argument_group("preview and reporting")
+    report.add_argument("--preview", dest="preview", action="store_true", default=None,
+                        help="show kept frames; q or Esc stops (default: on where a display is)")
+    report.add_argument("--no-preview", dest="preview", action="store_false",
+                        help="record without a window")
+    report.add_argument("--progress", dest="progress", action="store_true", default=None,
+                        help="show a progress bar (default: on when standard error is a "
+                        "terminal)")
+    report.add_argument("--no-progress", dest="progress", action="store_false",
+                        help="no progress bar")
+    report.add_argument("-q", "--quiet", action="store_true",
+                        help="print nothing but errors")
     return parser
 
 
-def display_available(environ=os.environ, platform=sys.platform):
-    if platform.startswith("linux"):
-        return bool(environ.get("DISPLAY") or environ.get("WAYLAND_DISPLAY"))
-    return True
-
-
-def is_camera(text):
-    try:
-        int(text)
-    except ValueError:
-        return False
-    return True
-
-
-def probe_frame_size(options):
-    """The input's frame size, read by opening it once before the session."""
-    cv2 = ccapture.cv2
-    source = int(options.input) if is_camera(options.input) else options.input
-    cap = cv2.VideoCapture(source)
-    try:
-        if not cap.isOpened():
-            raise UsageError(f"cannot open input {options.input!r}")
-        if options.size and is_camera(options.input):
-            cap.set(cv2.CAP_PROP_FRAME_WIDTH, options.size[0])
-            cap.set(cv2.CAP_PROP_FRAME_HEIGHT, options.size[1])
-        return int(cap.get(cv2.CAP_PROP_FRAME_WIDTH)), int(cap.get(cv2.CAP_PROP_FRAME_HEIGHT))
-    finally:
-        cap.release()
-
-
-def check_options(options):
-    if not is_camera(options.input) and not os.path.isfile(options.input):
-        raise UsageError(f"input file not found: {options.input}")
-    folder = os.path.dirname(options.output) or "."
-    if not os.path.isdir(folder):
-        raise UsageError(f"output folder does not exist: {folder}")
-    if len(options.fourcc) != 4:
-        raise UsageError(f"--fourcc needs four characters, got {options.fourcc!r}")
-    wants_window = options.preview or options.show_diff
-    if wants_window and not display_available():
-        raise UsageError("--preview and --show-diff need a display (DISPLAY or WAYLAND_DISPLAY)")
-    width, height = probe_frame_size(options)
-    if options.roi is None:
-        options.roi = [0, 0, width, height]
-    x, y, w, h = options.roi
-    if x < 0 or y < 0 or w <= 0 or h <= 0 or x + w > width or y + h > height:
-        raise UsageError(f"--roi {x} {y} {w} {h} does not fit the {width}x{height} frames")
-    if options.preview is None:
-        options.preview = display_available()
-
-
-def session_arguments(options):
-    """The 26 values of one vcapture call, in its parameter order."""
-    width, height = options.size or (0, 0)
-    x, y, w, h = options.roi
-    return (
-        options.input, options.output, options.fourcc, options.fps, options.preview,
-        width, height, x, y, w, h, options.interval, options.duration, options.max_frames,
-        options.motion, options.camera_settings, options.threshold, options.min_area,
-        options.kernel_width, options.timestamp, options.show_diff,
-        options.box_color, options.text_color, options.text_pos[0], options.text_pos[1],
-        options.font_scale,
+def record_options(options):
+    """`record()`'s keyword options from the command's."""
+    keep = "motion" if options.motion else "interval" if options.interval else "all"
+    return dict(
+        keep=keep, interval=options.interval or DEFAULTS["interval"],
+        threshold=options.threshold, min_area=options.min_area,
+        kernel_width=options.kernel_width, region=options.roi, duration=options.duration,
+        frames_per_file=options.frames_per_file, fourcc=options.fourcc,
+        stamp=options.timestamp, stamp_position=tuple(options.text_pos),
+        stamp_scale=options.font_scale, box_color=options.box_color,
+        text_color=options.text_color, preview=options.preview, show_diff=options.show_diff,
+        camera_size=options.size, camera_fps=options.fps,
+        camera_settings=options.camera_settings,
     )
 
 
-@contextmanager
-def announced_files(names):
-    """Collects the file names the session announces while it prints them."""
-    def print_and_note(*args, **kwargs):
-        print(*args, **kwargs)
-        text = " ".join(str(arg) for arg in args)
-        for line in text.splitlines():
-            for prefix in ("Video saved in ", "Timestamps in "):
-                if line.startswith(prefix):
-                    names.append(line[len(prefix):])
+class ProgressBar:
+    """A bar with frames, percent, rate and time left for a file of known
+    length; a running count and the elapsed time for a live source."""
 
-    ccapture.print = print_and_note
-    try:
-        yield
-    finally:
-        del ccapture.print
+    def __init__(self):
+        self.bar = None
 
+    def __call__(self, progress):
+        if self.bar is None:
+            from tqdm import tqdm
+            self.bar = tqdm(total=progress.frame_count, unit="frame", file=sys.stderr,
+                            dynamic_ncols=True)
+        self.bar.update(progress.frames_read - self.bar.n)
+        self.bar.set_postfix(kept=progress.frames_kept, refresh=False)
 
-def kept_frames(names):
-    total = 0
-    for name in names:
-        if name.endswith(".csv") and os.path.isfile(name):
-            with open(name, newline="") as f:
-                total += max(sum(1 for _ in csv.reader(f)) - 1, 0)
-    return total
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
 
 
-def summary(read, names):
-    written = [name for name in names if os.path.exists(name)]
-    files = ", ".join(written) if written else "none"
-    return f"velmar: {read} frames read, {kept_frames(names)} kept; files: {files}"
+def summary(result: Recording) -> str:
+    names = [str(path) for f in result.files for path in (f.video, f.log)]
+    files = ", ".join(names) if names else "none"
+    return (f"velmar: {result.frames_read} frames read, {result.frames_kept} kept; "
+            f"files: {files}; stopped: {STOP_TEXT[result.stop]}; {result.elapsed:.1f} s")
 
 
-def demo_options(parser):
+def exit_status(result: Recording) -> int:
+    if result.stop in EXIT_BY_STOP:
+        return EXIT_BY_STOP[result.stop]
+    if result.stop == "region" or result.frames_read == 0:
+        return EXIT_NOTHING
+    return EXIT_OK
+
+
+def demo_arguments():
     clip = resources.files("velmar") / "data" / "sample.avi"
-    Path(DEMO_FOLDER).mkdir(exist_ok=True)
-    return parser.parse_args([
-        str(clip), "-o", os.path.join(DEMO_FOLDER, DEMO_OUTPUT), "--motion", "--timestamp",
-        "--no-preview",
-    ])
+    if os.path.lexists(DEMO_FOLDER) and not os.path.isdir(DEMO_FOLDER):
+        raise UsageError(f"--demo records into ./{DEMO_FOLDER}/, but that is a file")
+    try:
+        os.makedirs(DEMO_FOLDER, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"cannot make ./{DEMO_FOLDER}/: {error.strerror}") from None
+    return [str(clip), "-o", os.path.join(DEMO_FOLDER, DEMO_OUTPUT), "--motion",
+            "--timestamp", "--no-preview"]
+
+
+def parse(parser, argv):
+    options = parser.parse_args(argv)
+    if options.demo:
+        extra = [arg for arg in (argv if argv is not None else sys.argv[1:])
+                 if arg in ("-q", "--quiet", "--progress", "--no-progress")]
+        options = parser.parse_args(demo_arguments() + extra)
+    if options.preview is None:
+        options.preview = checks.display_available()
+    if options.progress is None:
+        options.progress = sys.stderr.isatty()
+    return options
+
+
+def fail(status, message):
+    print(f"velmar: error: {message}", file=sys.stderr)
+    return status
 
 
 def run(options):
-    names = []
-    with announced_files(names):
-        read = ccapture.vcapture(*session_arguments(options))
-    print(summary(read, names))
-    return 0 if read else 1
+    bar = ProgressBar() if options.progress and not options.quiet else None
+    try:
+        result = record(options.input, options.output, progress=bar, **record_options(options))
+    finally:
+        if bar is not None:
+            bar.close()
+    if not options.quiet:
+        print(summary(result))
+    if result.stop == "region":
+        return fail(EXIT_NOTHING, "the region is larger than the frames; nothing recorded")
+    if result.frames_read == 0:
+        return fail(EXIT_NOTHING, f"no frame could be read from {options.input!r}")
+    return exit_status(result)
 
 
 def main(argv=None):
-    parser = build_parser()
     try:
-        options = parser.parse_args(argv)
-        if options.demo:
-            options = demo_options(parser)
-        check_options(options)
+        options = parse(build_parser(), argv)
+        return run(options)
     except UsageError as error:
-        print(f"velmar: error: {error}", file=sys.stderr)
-        return 2
-    return run(options)
+        return fail(EXIT_USAGE, error)
+    except (SourceError, FileNotFoundError, IsADirectoryError) as error:
+        return fail(EXIT_NOTHING, f"cannot open input: {error}")
+    except (ValueError, TypeError) as error:
+        return fail(EXIT_USAGE, error)
+    except KeyboardInterrupt:
+        return fail(130, "interrupted")
+    except Exception as error:  # a failure while recording: one line, no traceback
+        return fail(EXIT_FAILED, f"{type(error).__name__}: {error}")

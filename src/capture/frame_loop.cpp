@@ -207,6 +207,7 @@ Stop run_frame_loop(Session &s) {
             open_output_set(s, s.ts, shape.ndim == 2);
         double ttot = seconds_between(s.ts, s.tstart);
         double tdelta = seconds_between(s.ts, s.tprev);
+        s.result.position = ttot;
         if (r.duration > 0 && ttot > r.duration)
             return Stop::Duration;
         s.roi = crop(s, frame);

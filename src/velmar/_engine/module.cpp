@@ -69,7 +69,8 @@ nb::tuple result_of(const capture::Result &r) {
     nb::list files;
     for (const capture::OutputFile &file : r.files)
         files.append(nb::make_tuple(file.video, file.log, file.frames));
-    return nb::make_tuple(r.frames_read, r.frames_kept, r.frame_count, stop_name(r.stop), files);
+    return nb::make_tuple(r.frames_read, r.frames_kept, r.frame_count, r.position,
+                          stop_name(r.stop), files);
 }
 
 }  // namespace
@@ -87,5 +88,5 @@ NB_MODULE(_engine, m) {
             return velmar::result_of(velmar::capture::run_session(ns, velmar::options_of(options)));
         },
         nb::arg("options"),
-        "Run one capture session; returns (frames_read, frames_kept, frame_count, stop, files).");
+        "Run one capture session; returns (frames_read, frames_kept, frame_count, position, stop, files).");
 }

@@ -1,0 +1,82 @@
+"""Output names and the codec check: a recording never overwrites a file,
+and a codec that cannot write is refused before the source is opened."""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from collections.abc import Callable
+from contextlib import contextmanager
+from typing import Any
+
+import cv2
+
+
+def output_path(value: Any) -> str:
+    if not isinstance(value, (str, os.PathLike)):
+        raise TypeError(f"output must be a path, not {value!r}")
+    path = os.fspath(value)
+    if not isinstance(path, str) or not path:
+        raise TypeError(f"output must be a path, not {value!r}")
+    if os.path.isdir(path):
+        raise ValueError(f"output {path!r} is a folder; name a video file in it")
+    if not os.path.splitext(path)[1]:
+        raise ValueError(f"output {path!r} needs a file extension such as .avi or .mp4")
+    check_folder(os.path.dirname(path) or ".")
+    return path
+
+
+def check_folder(folder: str) -> None:
+    """The folder exists and takes new files: tried with a file of our own."""
+    if not os.path.isdir(folder):
+        raise ValueError(f"output folder {folder!r} does not exist")
+    try:
+        with tempfile.TemporaryFile(dir=folder):
+            pass
+    except OSError as error:
+        raise ValueError(f"output folder {folder!r} is not writable: "
+                         f"{error.strerror or error}") from None
+
+
+def namer(output: str, numbered: bool) -> Callable[[int], str]:
+    """File number -> video name: `clip.avi`, then `clip_001.avi`, ...; with
+    `numbered`, every file has its number, from 001."""
+    stem, suffix = os.path.splitext(output)
+    if numbered:
+        return lambda count: f"{stem}_{count + 1:03d}{suffix}"
+    return lambda count: output if count == 0 else f"{stem}_{count:03d}{suffix}"
+
+
+@contextmanager
+def silenced_stderr():
+    """OpenCV reports a writer that does not open on the process's standard
+    error; the caller gets one clear error instead."""
+    try:
+        saved = os.dup(2)
+    except OSError:
+        yield
+        return
+    try:
+        with open(os.devnull, "wb") as null:
+            os.dup2(null.fileno(), 2)
+        yield
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+
+
+def check_fourcc(fourcc: Any, output: str) -> str:
+    if not isinstance(fourcc, str):
+        raise TypeError(f"fourcc must be a str of four characters, not {fourcc!r}")
+    if len(fourcc) != 4 or not fourcc.isascii():
+        raise ValueError(f"fourcc must be four ASCII characters, got {fourcc!r}")
+    suffix = os.path.splitext(output)[1]
+    with tempfile.TemporaryDirectory() as folder, silenced_stderr():
+        probe = cv2.VideoWriter(os.path.join(folder, "probe" + suffix),
+                                cv2.VideoWriter_fourcc(*fourcc), 25, (64, 48))
+        opened = probe.isOpened()
+        probe.release()
+    if not opened:
+        raise ValueError(f"fourcc {fourcc!r} cannot write {suffix} files with this OpenCV "
+                         f"(MJPG .avi and mp4v .mp4 work everywhere)")
+    return fourcc

@@ -1,0 +1,148 @@
+"""`velmar.record()`: one recording with keyword options, a result and an
+orderly end on every signal, run by the same native engine as `vcapture`."""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Callable
+from datetime import datetime
+from pathlib import Path
+
+import numpy as np
+
+from velmar import _engine, checks, outputs, sources
+from velmar.results import OutputFile, Progress, Recording, SourceError
+from velmar.signals import noted_signals, stop_reason
+
+Color = tuple[int, int, int]
+
+
+def record(
+    source: int | str | os.PathLike,
+    output: str | os.PathLike = "capture.avi",
+    *,
+    keep: str = "all",
+    interval: float = 1.0,
+    threshold: int = 25,
+    min_area: int = 500,
+    kernel_width: int = 21,
+    region: tuple[int, int, int, int] | None = None,
+    duration: float | None = None,
+    frames_per_file: int | None = None,
+    fourcc: str = "MJPG",
+    stamp: bool = False,
+    stamp_position: tuple[int, int] = (10, 20),
+    stamp_scale: float = 0.5,
+    box_color: Color = (0, 0, 0),
+    text_color: Color = (255, 255, 255),
+    preview: bool = False,
+    show_diff: bool = False,
+    camera_size: tuple[int, int] | None = None,
+    camera_fps: float | None = None,
+    camera_settings: bool = False,
+    progress: Callable[[Progress], None] | None = None,
+    verbose: bool = False,
+) -> Recording:
+    """Record `source` into `output` and its frame log `output + ".csv"`.
+
+    `source` is a camera index (0 or more), a video file, a device path
+    (/dev/video0), a stream URL (rtsp://, http://, https://) or an image
+    sequence pattern (img_%04d.png). Live sources are stamped with the
+    wall-clock time of each read, files with their modification time plus
+    frame number / rate.
+
+    keep: "all" frames, frames with "motion", or one frame per `interval`
+    seconds. The motion check: `threshold` (grey-level change of a pixel),
+    `min_area` (pixels a changed region must exceed), `kernel_width` (odd blur
+    width). `region` is (x, y, width, height), default the whole frame.
+    `duration` stops after that many seconds; `frames_per_file` puts exactly
+    that many kept frames in each numbered file. `stamp` draws date and time
+    on kept frames. `preview` shows them; q or Esc stops. `progress` is called
+    with a `Progress` at most about 10 times a second, and once at the end.
+
+    Names never overwrite: a taken name gets the next free number. SIGINT,
+    SIGTERM and SIGHUP end the recording in order (the result's `stop` says
+    which); every other failure raises after every file is closed.
+    """
+    started, clock = datetime.now(), time.monotonic()
+    options = _engine_options(**{name: value for name, value in locals().items()
+                                 if name not in ("started", "clock")})
+    report = _progress_reporter(progress, clock)
+    with noted_signals() as received:
+        options["stop"] = received
+        options["progress"] = report
+        read, kept, count, position, stop, files = _engine.run(options)
+    if stop == "not_opened":
+        raise SourceError(f"cannot open source {options['input_']!r}")
+    if stop == "signal":
+        stop = stop_reason(received[0])
+    elif stop == "interrupt" and received:
+        stop = stop_reason(received[0])
+    result = Recording(
+        frames_read=read, frames_kept=kept,
+        files=[OutputFile(Path(video), Path(log), frames) for video, log, frames in files],
+        stop=stop, started=started, elapsed=time.monotonic() - clock)
+    if progress is not None:
+        progress(Progress(read, kept, count if count > 0 else None, result.elapsed, position))
+    return result
+
+
+def _progress_reporter(progress, clock):
+    if progress is None:
+        return None
+    checks.callback("progress", progress)
+
+    def report(read, kept, count, position):
+        progress(Progress(read, kept, count if count > 0 else None,
+                          time.monotonic() - clock, position))
+    return report
+
+
+def _colour(name, value):
+    return np.array(checks.integers(name, value, 3, 0, 255), dtype=np.int32)
+
+
+def _engine_options(*, source, output, keep, interval, threshold, min_area, kernel_width,
+                    region, duration, frames_per_file, fourcc, stamp, stamp_position,
+                    stamp_scale, box_color, text_color, preview, show_diff, camera_size,
+                    camera_fps, camera_settings, progress, verbose):
+    """The engine's options, every value checked; the source is checked last
+    but one and the codec last, as they touch the disk."""
+    keep = checks.choice("keep", keep, checks.KEEP_MODES)
+    area = checks.region(region)
+    interval = checks.seconds("interval", interval)
+    if frames_per_file is not None:
+        checks.integer("frames_per_file", frames_per_file, 1, checks.INT32_MAX - 1)
+    preview, show_diff = checks.windows(preview, show_diff)
+    width, height = checks.integers("camera_size", camera_size, 2, 1) if camera_size else (0, 0)
+    fps = checks.seconds("camera_fps", camera_fps, optional=True)
+    tx, ty = checks.integers("stamp_position", stamp_position, 2, -checks.INT32_MAX)
+    options = {
+        "fps": 0 if fps is None else max(1, round(fps)),
+        "interactive": preview, "show_diff": show_diff,
+        "width": width, "height": height,
+        "whole_frame": area is None,
+        "interval": interval if keep == "interval" else 0.0,
+        "duration": checks.seconds("duration", duration, optional=True) or 0.0,
+        "max_frames": 0 if frames_per_file is None else frames_per_file + 1,
+        "motion_based": keep == "motion",
+        "config": checks.flag("camera_settings", camera_settings),
+        "threshold": checks.integer("threshold", threshold, 0, 255),
+        "min_area": checks.integer("min_area", min_area),
+        "kernel_width": checks.kernel_width(kernel_width, area if keep == "motion" else None),
+        "timestamp": checks.flag("stamp", stamp),
+        "tb": _colour("box_color", box_color), "tc": _colour("text_color", text_color),
+        "tx": tx, "ty": ty, "fs": checks.stamp_scale(stamp_scale),
+        "verbose": checks.flag("verbose", verbose),
+    }
+    checks.callback("progress", progress)
+    if area is not None:
+        options.update(roi_x=area[0], roi_y=area[1], roi_w=area[2], roi_h=area[3])
+    found = sources.source(source)
+    path = outputs.output_path(output)
+    options.update(
+        input_=found.value, live=found.live, output=path,
+        fmt=outputs.check_fourcc(fourcc, path),
+        namer=outputs.namer(path, numbered=frames_per_file is not None))
+    return options

@@ -1,0 +1,49 @@
+"""What a recording gives back, and what its progress reports carry."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from datetime import datetime
+from pathlib import Path
+
+
+@dataclass(frozen=True)
+class OutputFile:
+    """One video and its frame log; `frames` is both its frames and its log's rows."""
+
+    video: Path
+    log: Path
+    frames: int
+
+
+@dataclass(frozen=True)
+class Progress:
+    """A progress report: counts so far, the input's frame count (None when
+    unknown, as for live sources), seconds since the start and seconds of input."""
+
+    frames_read: int
+    frames_kept: int
+    frame_count: int | None
+    elapsed: float
+    position: float
+
+
+@dataclass(frozen=True)
+class Recording:
+    """The result of `velmar.record()`.
+
+    `stop` says why the recording ended: "end" (input ended), "duration",
+    "key" (q or Esc in the preview), "interrupt" (SIGINT), "terminate"
+    (SIGTERM or SIGHUP) or "region" (the frames are smaller than the region).
+    """
+
+    frames_read: int
+    frames_kept: int
+    files: list[OutputFile]
+    stop: str
+    started: datetime
+    elapsed: float
+
+
+class SourceError(OSError):
+    """The source could not be opened."""

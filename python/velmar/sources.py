@@ -1,0 +1,46 @@
+"""What a source names: a camera index, a live device or stream, or a file
+or image sequence on disk. Live sources are stamped with the wall-clock time
+of each read; files and image sequences from their start time."""
+
+from __future__ import annotations
+
+import os
+import re
+from dataclasses import dataclass
+from typing import Any
+
+STREAM = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")
+SEQUENCE = re.compile(r"%0?\d*d")
+
+
+@dataclass(frozen=True)
+class Source:
+    value: int | str  # handed to OpenCV as it is
+    live: bool
+
+
+def source(value: Any) -> Source:
+    if isinstance(value, bool) or not isinstance(value, (int, str, os.PathLike)):
+        raise TypeError(f"source must be a camera index, a path or a URL, not {value!r}")
+    if isinstance(value, int):
+        if value < 0:
+            raise ValueError(f"source must be a camera index of 0 or more, got {value}")
+        if value > 2**31 - 1:
+            raise ValueError(f"source camera index is too large: {value}")
+        return Source(value, True)
+    text = os.fspath(value)
+    if not isinstance(text, str):
+        raise TypeError(f"source must be a camera index, a path or a URL, not {value!r}")
+    if STREAM.match(text):
+        return Source(text, True)
+    if text.startswith("/dev/"):
+        if not os.path.exists(text):
+            raise FileNotFoundError(2, "no such device", text)
+        return Source(text, True)
+    if SEQUENCE.search(os.path.basename(text)):
+        return Source(text, False)
+    if os.path.isdir(text):
+        raise IsADirectoryError(21, "a folder, not a video file", text)
+    if not os.path.isfile(text):
+        raise FileNotFoundError(2, "no such file", text)
+    return Source(text, False)
