@@ -1,6 +1,7 @@
 """The velmar command: options reaching record(), one-line refusals with the
 right exit status and nothing left behind, the summary, progress, the demo."""
 
+import functools
 import os
 import signal
 import subprocess
@@ -12,7 +13,7 @@ import numpy as np
 import pytest
 
 import velmar
-from velmar import cli
+from velmar import cli, recording
 from conftest import count_frames, csv_rows
 
 
@@ -39,11 +40,12 @@ def recorded(monkeypatch):
     """Replaces record() with one that notes its arguments."""
     calls = []
 
+    @functools.wraps(recording.record)  # the command reads its defaults off the signature
     def fake_record(source, output, **options):
         calls.append((source, output, options))
         return velmar.Recording(6, 6, [], "end", None, 0.0)
 
-    monkeypatch.setattr(cli, "record", fake_record)
+    monkeypatch.setattr(recording, "record", fake_record)
     return calls
 
 
@@ -171,3 +173,15 @@ def test_signal_ends_the_command_in_order(signum, status, files, long_clip, tmp_
     assert "frames read" in out_text and "Traceback" not in err
     for log in tmp_path.glob("o_*.avi.csv"):
         assert len(csv_rows(log)) == count_frames(str(log)[:-4])
+
+
+def test_ctrl_c_at_start_up_is_no_traceback(long_clip, tmp_path):
+    for delay in (0.05, 0.15, 0.3):
+        proc = subprocess.Popen([sys.executable, "-m", "velmar", str(long_clip), "-o",
+                                 str(tmp_path / "o.avi"), "--no-preview"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(delay)
+        proc.send_signal(signal.SIGINT)
+        err = proc.communicate(timeout=30)[1]
+        # Before the interpreter takes over SIGINT the process simply dies of it.
+        assert proc.returncode in (130, -signal.SIGINT) and "Traceback" not in err, err

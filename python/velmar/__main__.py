@@ -1,5 +1,5 @@
 import sys
 
-from velmar.cli import main
+from velmar._launch import main
 
 sys.exit(main())

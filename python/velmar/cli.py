@@ -7,17 +7,16 @@ from __future__ import annotations
 import argparse
 import inspect
 import os
+import signal
 import sys
 from importlib import resources
 
 import velmar
-from velmar import checks
-from velmar.recording import record
-from velmar.results import Recording, SourceError
 
+# The recording machinery (NumPy, OpenCV, the engine) is imported inside
+# main(), so that Ctrl-C during its import ends the command like any other.
 DEMO_FOLDER = "velmar-demo"
 DEMO_OUTPUT = "demo.avi"
-DEFAULTS = {name: p.default for name, p in inspect.signature(record).parameters.items()}
 
 EXIT_OK, EXIT_NOTHING, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
 EXIT_BY_STOP = {"interrupt": 130, "terminate": 143}
@@ -60,12 +59,17 @@ def source(text):
         return text
 
 
-def default(name):
-    value = DEFAULTS[name]
-    return ",".join(map(str, value)) if isinstance(value, tuple) else value
+def record_defaults():
+    from velmar.recording import record
+    return {name: p.default for name, p in inspect.signature(record).parameters.items()}
 
 
 def build_parser():
+    defaults = record_defaults()
+
+    def default(name):
+        return ",".join(map(str, defaults[name]))
+
     parser = Parser(
         prog="velmar",
         description="Record a camera, a stream or a video file: crop to a region, keep every "
@@ -83,10 +87,10 @@ def build_parser():
     io.add_argument("input", nargs="?", default="0", type=source,
                     help="camera index, video file, device (/dev/video0), stream URL or "
                     "image sequence (img_%%04d.png) (default: camera 0)")
-    io.add_argument("-o", "--output", default=DEFAULTS["output"],
+    io.add_argument("-o", "--output", default=defaults["output"],
                     help="output video; its CSV log is the same name plus .csv; taken names "
                     "get the next number (default: %(default)s)")
-    io.add_argument("--fourcc", default=DEFAULTS["fourcc"],
+    io.add_argument("--fourcc", default=defaults["fourcc"],
                     help="four-character codec (default: %(default)s)")
     io.add_argument("--duration", type=positive, metavar="SECONDS",
                     help="stop after this many seconds of input (default: no limit)")
@@ -107,24 +111,24 @@ def build_parser():
     keep.add_argument("--motion", action="store_true", help="keep only frames with motion")
     keep.add_argument("--interval", type=positive, metavar="SECONDS",
                       help="time-lapse: keep one frame per interval")
-    keep.add_argument("--threshold", type=int, default=DEFAULTS["threshold"],
+    keep.add_argument("--threshold", type=int, default=defaults["threshold"],
                       help="grey-level change a pixel must exceed (default: %(default)s)")
-    keep.add_argument("--min-area", type=int, default=DEFAULTS["min_area"],
+    keep.add_argument("--min-area", type=int, default=defaults["min_area"],
                       help="area a changed region must exceed, in pixels (default: %(default)s)")
-    keep.add_argument("--kernel-width", type=int, default=DEFAULTS["kernel_width"],
+    keep.add_argument("--kernel-width", type=int, default=defaults["kernel_width"],
                       help="blur kernel width, odd (default: %(default)s)")
     keep.add_argument("--show-diff", action="store_true",
                       help="show the motion check's diagnostic windows")
 
     stamp = parser.add_argument_group("timestamp overlay")
     stamp.add_argument("--timestamp", action="store_true", help="draw date and time on kept frames")
-    stamp.add_argument("--box-color", type=colour, default=DEFAULTS["box_color"], metavar="B,G,R",
+    stamp.add_argument("--box-color", type=colour, default=defaults["box_color"], metavar="B,G,R",
                        help=f"box colour (default: {default('box_color')})")
-    stamp.add_argument("--text-color", type=colour, default=DEFAULTS["text_color"],
+    stamp.add_argument("--text-color", type=colour, default=defaults["text_color"],
                        metavar="B,G,R", help=f"text colour (default: {default('text_color')})")
-    stamp.add_argument("--text-pos", type=int, nargs=2, default=DEFAULTS["stamp_position"],
+    stamp.add_argument("--text-pos", type=int, nargs=2, default=defaults["stamp_position"],
                        metavar=("X", "Y"), help="text origin on its baseline (default: 10 20)")
-    stamp.add_argument("--font-scale", type=float, default=DEFAULTS["stamp_scale"],
+    stamp.add_argument("--font-scale", type=float, default=defaults["stamp_scale"],
                        help="text scale, at most 10 (default: %(default)s)")
 
     report = parser.add_argument_group("preview and reporting")
@@ -146,7 +150,7 @@ def record_options(options):
     """`record()`'s keyword options from the command's."""
     keep = "motion" if options.motion else "interval" if options.interval else "all"
     return dict(
-        keep=keep, interval=options.interval or DEFAULTS["interval"],
+        keep=keep, interval=options.interval or record_defaults()["interval"],
         threshold=options.threshold, min_area=options.min_area,
         kernel_width=options.kernel_width, region=options.roi, duration=options.duration,
         frames_per_file=options.frames_per_file, fourcc=options.fourcc,
@@ -178,14 +182,14 @@ class ProgressBar:
             self.bar.close()
 
 
-def summary(result: Recording) -> str:
+def summary(result) -> str:
     names = [str(path) for f in result.files for path in (f.video, f.log)]
     files = ", ".join(names) if names else "none"
     return (f"velmar: {result.frames_read} frames read, {result.frames_kept} kept; "
             f"files: {files}; stopped: {STOP_TEXT[result.stop]}; {result.elapsed:.1f} s")
 
 
-def exit_status(result: Recording) -> int:
+def exit_status(result) -> int:
     if result.stop in EXIT_BY_STOP:
         return EXIT_BY_STOP[result.stop]
     if result.stop == "region" or result.frames_read == 0:
@@ -212,7 +216,8 @@ def parse(parser, argv):
                  if arg in ("-q", "--quiet", "--progress", "--no-progress")]
         options = parser.parse_args(demo_arguments() + extra)
     if options.preview is None:
-        options.preview = checks.display_available()
+        from velmar.checks import display_available
+        options.preview = display_available()
     if options.progress is None:
         options.progress = sys.stderr.isatty()
     return options
@@ -224,6 +229,7 @@ def fail(status, message):
 
 
 def run(options):
+    from velmar.recording import record
     bar = ProgressBar() if options.progress and not options.quiet else None
     try:
         result = record(options.input, options.output, progress=bar, **record_options(options))
@@ -239,17 +245,25 @@ def run(options):
     return exit_status(result)
 
 
-def main(argv=None):
+def run_command(argv):
+    from velmar.results import SourceError
     try:
-        options = parse(build_parser(), argv)
-        return run(options)
+        return run(parse(build_parser(), argv))
     except UsageError as error:
         return fail(EXIT_USAGE, error)
     except (SourceError, FileNotFoundError, IsADirectoryError) as error:
         return fail(EXIT_NOTHING, f"cannot open input: {error}")
     except (ValueError, TypeError) as error:
         return fail(EXIT_USAGE, error)
-    except KeyboardInterrupt:
-        return fail(130, "interrupted")
     except Exception as error:  # a failure while recording: one line, no traceback
         return fail(EXIT_FAILED, f"{type(error).__name__}: {error}")
+
+
+def main(argv=None):
+    # From here on Ctrl-C is a KeyboardInterrupt that the command answers.
+    if signal.getsignal(signal.SIGINT) == signal.SIG_DFL:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        return run_command(argv)
+    except KeyboardInterrupt:
+        return fail(EXIT_BY_STOP["interrupt"], "interrupted")

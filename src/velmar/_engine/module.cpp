@@ -73,20 +73,45 @@ nb::tuple result_of(const capture::Result &r) {
                           stop_name(r.stop), files);
 }
 
+nb::tuple run(nb::handle globals, nb::handle names, nb::dict options) {
+    Namespace ns(globals.ptr(), names.ptr());
+    return result_of(capture::run_session(ns, options_of(options)));
+}
+
+// Set up like velmar.ccapture: a failing import (an interrupt among them)
+// reaches the caller as itself, not wrapped in an ImportError.
+int exec_engine(PyObject *module) {
+    nb::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, module);
+    if (!nb::detail::internals)
+        return -1;
+    try {
+        bind_numpy();
+        nb::module_ m = nb::borrow<nb::module_>(module);
+        nb::object globals = nb::borrow(PyModule_GetDict(module));
+        import_modules(globals);
+        nb::object names = make_global_names();
+        m.def(
+            "run", [globals, names](nb::dict options) { return run(globals, names, options); },
+            nb::arg("options"),
+            "Run one capture session; returns (frames_read, frames_kept, frame_count, "
+            "position, stop, files).");
+        return 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    }
+    return -1;
+}
+
 }  // namespace
 }  // namespace velmar
 
-NB_MODULE(_engine, m) {
-    velmar::bind_numpy();
-    nb::object globals = nb::borrow(PyModule_GetDict(m.ptr()));
-    velmar::import_modules(globals);
-    nb::object names = velmar::make_global_names();
-    m.def(
-        "run",
-        [globals, names](nb::dict options) {
-            velmar::Namespace ns(globals.ptr(), names.ptr());
-            return velmar::result_of(velmar::capture::run_session(ns, velmar::options_of(options)));
-        },
-        nb::arg("options"),
-        "Run one capture session; returns (frames_read, frames_kept, frame_count, position, stop, files).");
+extern "C" NB_EXPORT PyObject *PyInit__engine() {
+    nb::detail::init_singletons();
+    if (!nb::detail::nb_backend_init("_engine"))
+        return nullptr;
+    static PyObject *definition = NB_CALL(module_new)(
+        "_engine", nullptr, reinterpret_cast<void *>(velmar::exec_engine), NB_ABI_MINOR_TAG);
+    return definition;
 }
