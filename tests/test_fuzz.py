@@ -2,6 +2,7 @@
 exceptions may come out, nothing crashes, and no argument gains or loses a
 reference."""
 
+import subprocess
 import sys
 
 import cv2
@@ -151,3 +152,14 @@ def monkeypatch_session():
         patch.setattr(ccapture, "os", UnusableCv2())
         patch.setattr(ccapture, "print", lambda *args: None, raising=False)
         yield
+
+
+# Apart from pytest: an instance made anyway ends its process when shown.
+@pytest.mark.parametrize("expression", ["T()", "object.__new__(T)"])
+def test_function_type_makes_no_instances(expression):
+    code = ("import velmar.ccapture as c\nT = type(c.vcapture)\n"
+            f"try:\n    repr({expression})\nexcept TypeError:\n    pass\n"
+            "else:\n    raise SystemExit('made an instance')")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
