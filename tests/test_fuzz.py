@@ -1,7 +1,14 @@
 """Arbitrary Python objects in every argument position: only the documented
 exceptions may come out, nothing crashes, and no argument gains or loses a
-reference."""
+reference. The same holds for any use of the callables and their type as
+objects."""
 
+import contextlib
+import copy
+import gc
+import operator
+import pickle
+import subprocess
 import sys
 
 import cv2
@@ -70,10 +77,12 @@ anything = st.one_of(scalars, arrays)
 EXPECTED = (TypeError, ValueError, OverflowError, Refusal)
 
 
+# Fresh objects only: shared ones (None, small ints) move with the interpreter.
+FRESH = (np.ndarray, Convertible, StrSubclass, list)
+
+
 def call_checked(function, args, kwargs):
-    # Fresh objects only: shared ones (None, small ints) move with the interpreter.
-    objects = [o for o in list(args) + list(kwargs.values())
-               if isinstance(o, (np.ndarray, Convertible, StrSubclass, list))]
+    objects = [o for o in list(args) + list(kwargs.values()) if isinstance(o, FRESH)]
     before = [sys.getrefcount(o) for o in objects]
     try:
         function(*args, **kwargs)
@@ -151,3 +160,83 @@ def monkeypatch_session():
         patch.setattr(ccapture, "os", UnusableCv2())
         patch.setattr(ccapture, "print", lambda *args: None, raising=False)
         yield
+
+
+FunctionType, NONE = type(vcapture), type(None)
+CALLABLES = (check_motion_gray, check_motion_rgb, vcapture)
+
+
+def refused(action):
+    """Nothing may make a function, nor change one or its type."""
+    def check(*args):
+        with pytest.raises((TypeError, AttributeError)):
+            action(*args)
+    return check
+
+
+def same(transform):
+    """Copies give the object itself back: functions travel by reference."""
+    def check(t, name, descriptor, value, protocol):
+        assert transform(t, protocol) is t
+    return check
+
+
+def compare(t, value):
+    hash(t)
+    for relation in (operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge):
+        for left, right in ((t, value), (value, t)):
+            with contextlib.suppress(TypeError):  # functions have no order
+                relation(left, right)
+
+
+# Each takes the target, an attribute name, one of the type's own descriptors,
+# another object and a pickle protocol.
+OPERATIONS = {
+    "create": refused(lambda t, name, d, value, p: FunctionType(value)),
+    "allocate": refused(lambda *_: object.__new__(FunctionType)),
+    "read": lambda t, name, *_: getattr(t, name),
+    "call attribute": lambda t, name, *_: getattr(t, name)(),
+    "write": refused(lambda t, name, d, value, p: setattr(t, name, value)),
+    "delete": refused(lambda t, name, *_: delattr(t, name)),
+    "descriptor get": lambda t, name, d, value, p: d.__get__(value),
+    "descriptor set": refused(lambda t, name, d, value, p: d.__set__(value, t)),
+    "descriptor call": lambda t, name, d, value, p: d(value),
+    "copy": same(lambda t, p: copy.copy(t)),
+    "deepcopy": same(lambda t, p: copy.deepcopy(t)),
+    "pickle": same(lambda t, p: pickle.loads(pickle.dumps(t, p))),
+    "compare": lambda t, name, d, value, p: compare(t, value),
+    "show": lambda t, *_: (repr(t), str(t), [getattr(t, name) for name in dir(t)]),
+    "collect": lambda t, *_: (gc.collect(), gc.get_referents(t), gc.is_tracked(t)),
+}
+
+others = anything | st.sampled_from([*CALLABLES, FunctionType, object(), len, ccapture])
+names = st.sampled_from(sorted(set(dir(vcapture)) | set(dir(FunctionType)))) | st.text(max_size=3)
+
+
+@fuzz
+@given(target=st.sampled_from([*CALLABLES, FunctionType]), operation=st.sampled_from(
+       sorted(OPERATIONS)), name=names, own=st.sampled_from(sorted(vars(FunctionType))),
+       value=others, protocol=st.integers(0, pickle.HIGHEST_PROTOCOL))
+def test_callables_and_their_type_take_any_use(target, operation, name, own, value, protocol):
+    # A function's own references are watched too, but not its strings: the
+    # name is interned, shared with the interpreter.
+    referents = gc.get_referents(target) if target is not FunctionType else []
+    objects = [target, FunctionType, *(o for o in referents if not isinstance(o, (str, NONE)))]
+    objects += [value] if isinstance(value, FRESH) else []
+    before = [sys.getrefcount(o) for o in objects]
+    try:
+        OPERATIONS[operation](target, name, vars(FunctionType)[own], value, protocol)
+    except (TypeError, AttributeError, pickle.PicklingError):
+        pass
+    assert [sys.getrefcount(o) for o in objects] == before
+
+
+# Apart from pytest: an instance made anyway ends its process when shown.
+@pytest.mark.parametrize("expression", ["T()", "object.__new__(T)"])
+def test_function_type_makes_no_instances(expression):
+    code = ("import velmar.ccapture as c\nT = type(c.vcapture)\n"
+            f"try:\n    repr({expression})\nexcept TypeError:\n    pass\n"
+            "else:\n    raise SystemExit('made an instance')")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr

@@ -55,6 +55,19 @@ def wait_for_line(proc, text, timeout=30):
     pytest.fail(f"session never printed {text!r}: {lines}")
 
 
+def wait_for_rows(proc, video, timeout=30):
+    """Returns once the session has logged a frame, so it is under way: any
+    fixed delay may outlast the whole clip on a fast machine."""
+    log = Path(str(video) + ".csv")
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline and proc.poll() is None:
+        if log.exists() and log.read_bytes().count(b"\r\n") >= 2:  # header and a row
+            return
+        time.sleep(0.005)
+    proc.kill()
+    pytest.fail("session logged no frame while running")
+
+
 def finish(proc, lines):
     out, err = proc.communicate(timeout=60)
     lines = lines + out.splitlines()
@@ -84,7 +97,7 @@ def test_ctrl_c_ends_session_with_message_count_and_complete_log(long_clip, tmp_
     video = tmp_path / "cut.avi"
     proc = start_session(long_clip, video, "batch")
     lines = wait_for_line(proc, "Timestamps in")
-    time.sleep(0.5)
+    wait_for_rows(proc, video)
     proc.send_signal(signal.SIGINT)
     lines, result = finish(proc, lines)
 
@@ -145,7 +158,7 @@ def test_q_in_preview_window_stops_session_counting_frame_on_screen(long_clip, t
     env.pop("WAYLAND_DISPLAY", None)
     proc = start_session(long_clip, video, "interactive", env=env)
     lines = wait_for_line(proc, "Timestamps in")
-    time.sleep(0.5)
+    wait_for_rows(proc, video)
     press_key_in_window(display, video.name, "q")
     lines, result = finish(proc, lines)
 

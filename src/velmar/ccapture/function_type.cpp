@@ -113,20 +113,18 @@ int function_traverse(PyObject *self, visitproc visit, void *arg) {
     return 0;
 }
 
-int function_clear(PyObject *self) {
-    Function *f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->module_name);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->names);
-    return 0;
-}
-
+// No tp_clear: a function's references are set once and never change, so any
+// cycle through one also runs through its namespace dict, whose own clear
+// breaks it. A live function thus never has an emptied field to trip on.
 void function_dealloc(PyObject *self) {
     PyTypeObject *type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    function_clear(self);
+    Function *f = as_function(self);
+    Py_XDECREF(f->name);
+    Py_XDECREF(f->module_name);
+    Py_XDECREF(f->defaults);
+    Py_XDECREF(f->globals);
+    Py_XDECREF(f->names);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -155,7 +153,6 @@ PyType_Slot function_slots[] = {
     {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
     {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(function_clear)},
     {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
@@ -163,11 +160,14 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
+// Only make_function creates instances, fully set; the type's attributes are
+// fixed, so its slots cannot be swapped from Python nor its instances recast.
 PyType_Spec function_spec = {
     "velmar.ccapture.function",
     sizeof(Function),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     function_slots,
 };
 
