@@ -30,13 +30,14 @@ def integer(name: str, value: Any, low: int = 0, high: int = INT32_MAX) -> int:
     return int(value)
 
 
-def seconds(name: str, value: Any, *, optional: bool = False) -> float | None:
+def seconds(name: str, value: Any, *, optional: bool = False,
+            unit: str = "seconds") -> float | None:
     if value is None and optional:
         return None
     if not isinstance(value, numbers.Real) or isinstance(value, bool):
-        raise TypeError(f"{name} must be a number of seconds, not {value!r}")
+        raise TypeError(f"{name} must be a number of {unit}, not {value!r}")
     if not (math.isfinite(value) and value > 0):
-        raise ValueError(f"{name} must be a positive number of seconds, got {value!r}")
+        raise ValueError(f"{name} must be a positive number of {unit}, got {value!r}")
     return float(value)
 
 

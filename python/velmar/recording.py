@@ -116,7 +116,7 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
         checks.integer("frames_per_file", frames_per_file, 1, checks.INT32_MAX - 1)
     preview, show_diff = checks.windows(preview, show_diff)
     width, height = checks.integers("camera_size", camera_size, 2, 1) if camera_size else (0, 0)
-    fps = checks.seconds("camera_fps", camera_fps, optional=True)
+    fps = checks.seconds("camera_fps", camera_fps, optional=True, unit="frames per second")
     tx, ty = checks.integers("stamp_position", stamp_position, 2, -checks.INT32_MAX)
     options = {
         "fps": 0 if fps is None else max(1, round(fps)),

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <chrono>
+#include <limits>
 
 #include "capture/console.h"
 #include "capture/output_set.h"
@@ -91,17 +92,27 @@ nb::object crop(const Session &s, nb::handle frame) {
     return region.attr("copy")();
 }
 
+bool motion_seen(Session &s, const FrameShape &shape) {
+    const Options &r = s.opt;
+    if (shape.ndim == 3)
+        return motion::check_motion_rgb(s.ns, s.roi, s.prev_blurred, s.cur_blurred, r.threshold,
+                                        r.min_area, r.kernel_width, r.show_diff);
+    say(s, "Frame dimension", nb::int_(shape.ndim));
+    return motion::check_motion_gray(s.ns, s.roi, s.prev_blurred, s.cur_blurred, r.threshold,
+                                     r.min_area, r.kernel_width, r.show_diff);
+}
+
 bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
     const Options &r = s.opt;
     if (r.motion_based) {
-        if (shape.ndim == 3)
-            return motion::check_motion_rgb(s.ns, s.roi, s.prev_blurred, s.cur_blurred,
-                                            r.threshold, r.min_area, r.kernel_width,
-                                            r.show_diff);
-        say(s, "Frame dimension", nb::int_(shape.ndim));
-        return motion::check_motion_gray(s.ns, s.roi, s.prev_blurred, s.cur_blurred,
-                                         r.threshold, r.min_area, r.kernel_width,
-                                         r.show_diff);
+        bool motion = motion_seen(s, shape);
+        // The recording API compares with the scene as it first was, not
+        // with a black frame that would make the first frame motion.
+        if (!r.exact && s.read_frames == 1) {
+            s.prev_blurred = s.cur_blurred.attr("copy")();
+            return false;
+        }
+        return motion;
     }
     if (r.interval > 0)
         return tdelta >= r.interval;
@@ -203,15 +214,24 @@ Stop run_frame_loop(Session &s) {
             return Stop::Region;
         }
         s.result.frames_read = ++s.read_frames;
-        if (s.writ_frames == 0)
+        if (r.exact && s.writ_frames == 0)
             open_output_set(s, s.ts, shape.ndim == 2);
+        else if (s.prev_blurred.is_none())
+            fresh_blurred_pair(s);
         double ttot = seconds_between(s.ts, s.tstart);
-        double tdelta = seconds_between(s.ts, s.tprev);
+        // Before its first kept frame a time-lapse of the recording API keeps
+        // the next frame at once.
+        double tdelta = s.tprev.is_none() ? std::numeric_limits<double>::infinity()
+                                          : seconds_between(s.ts, s.tprev);
         s.result.position = ttot;
         if (r.duration > 0 && ttot > r.duration)
             return Stop::Duration;
         s.roi = crop(s, frame);
         s.save = keep_frame(s, shape, tdelta);
+        // The recording API opens a file only for a frame it keeps, so no
+        // file is ever left empty.
+        if (s.save && s.writ_frames == 0)
+            open_output_set(s, s.ts, shape.ndim == 2);
         if (s.save && record_kept_frame(s))
             return Stop::Key;
         report_progress(s, ttot);

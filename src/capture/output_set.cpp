@@ -142,14 +142,23 @@ nb::object numbered_name(nb::handle output, std::int32_t file_count) {
                                               nb::object(parts[2]).ptr()));
 }
 
+void fresh_blurred_pair(Session &s) {
+    s.prev_blurred = blank_pair_half(s);
+    s.cur_blurred = blank_pair_half(s);
+}
+
 void open_output_set(Session &s, nb::handle ts, bool grayscale) {
     s.outfname = choose_video_name(s);
     s.tsfname = csv_name(s.outfname);
     say(s, nb::str("Video saved in ") + s.outfname + nb::str("\nTimestamps in ") +
                     s.tsfname);
-    s.tprev = nb::borrow(ts);
-    s.prev_blurred = blank_pair_half(s);
-    s.cur_blurred = blank_pair_half(s);
+    // The exact entry starts every set afresh; the recording API keeps its
+    // reference and interval clock across files, so splitting a recording
+    // does not change which frames it keeps.
+    if (s.opt.exact) {
+        s.tprev = nb::borrow(ts);
+        fresh_blurred_pair(s);
+    }
     nb::object fourcc = fourcc_of(s);
     if (!s.outfile.is_none())
         s.outfile.attr("release")();

@@ -14,6 +14,9 @@ namespace velmar::capture {
 // "<fname>_<count, at least 3 digits>.<ext>" from `output` split at its last ".".
 nanobind::object numbered_name(nanobind::handle output, std::int32_t file_count);
 
+// A new all-zero blurred-frame pair of the region's size.
+void fresh_blurred_pair(Session &s);
+
 // Opens the next output set at the frame stamped `ts`. `grayscale` frames get
 // a writer made for one channel, which would drop them otherwise.
 void open_output_set(Session &s, nanobind::handle ts, bool grayscale);
