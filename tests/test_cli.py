@@ -86,6 +86,8 @@ def test_options_reach_record(recorded, no_display):
     (["{tmp}/notes.avi"], 1, "cannot open source"),
     (["{clip}", "--roi", "50", "10", "50", "10"], 1, "region is larger than the frames"),
     (["/dev/video99"], 1, "no such device"),
+    (["rtsp://127.0.0.1:9/x"], 1, "cannot open source"),  # nothing listens on port 9
+    (["{tmp}/img_%03d.png"], 1, "no image matches"),
 ])
 def test_bad_input_gets_one_line_and_leaves_nothing(argv, status, message, clip, tmp_path,
                                                      monkeypatch, no_display, capsys):
@@ -108,6 +110,14 @@ def test_summary_and_files_of_a_real_run(clip, tmp_path, no_display, capsys):
                            f"{second}, {second}.csv; stopped: end of input; ")
     assert [len(csv_rows(f"{v}.csv")) for v in (first, second)] == [4, 2]
     assert [count_frames(v) for v in (first, second)] == [4, 2]
+
+
+def test_image_sequence(tmp_path, no_display, capsys):
+    for i in range(3):
+        cv2.imwrite(str(tmp_path / f"img_{i:03d}.png"), np.full((48, 64, 3), 80 * i, np.uint8))
+    out = tmp_path / "seq.avi"
+    assert cli.main([str(tmp_path / "img_%03d.png"), "-o", str(out)]) == 0
+    assert len(csv_rows(f"{out}.csv")) == count_frames(out) == 3
 
 
 def test_progress_bar_goes_to_standard_error(clip, tmp_path, no_display, capsys):

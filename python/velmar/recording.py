@@ -142,7 +142,7 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
     found = sources.source(source)
     path = outputs.output_path(output)
     options.update(
-        input_=found.value, live=found.live, output=path,
+        input_=found.value, live=found.live, start=found.start, output=path,
         fmt=outputs.check_fourcc(fourcc, path),
         namer=outputs.namer(path, numbered=frames_per_file is not None))
     return options

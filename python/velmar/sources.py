@@ -4,9 +4,11 @@ of each read; files and image sequences from their start time."""
 
 from __future__ import annotations
 
+import glob
 import os
 import re
 from dataclasses import dataclass
+from datetime import datetime
 from typing import Any
 
 STREAM = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")
@@ -17,6 +19,16 @@ SEQUENCE = re.compile(r"%0?\d*d")
 class Source:
     value: int | str  # handed to OpenCV as it is
     live: bool
+    start: datetime | None = None  # when the engine cannot read it off the file
+
+
+def sequence_start(pattern: str) -> datetime:
+    """An image sequence starts at its first image's modification time."""
+    # Numbers without padding sort by length first: img_2 before img_10.
+    found = sorted(glob.glob(SEQUENCE.sub("*", glob.escape(pattern))), key=lambda n: (len(n), n))
+    if not found:
+        raise FileNotFoundError(2, "no image matches the sequence", pattern)
+    return datetime.fromtimestamp(int(os.path.getmtime(found[0])))
 
 
 def source(value: Any) -> Source:
@@ -38,7 +50,7 @@ def source(value: Any) -> Source:
             raise FileNotFoundError(2, "no such device", text)
         return Source(text, True)
     if SEQUENCE.search(os.path.basename(text)):
-        return Source(text, False)
+        return Source(text, False, sequence_start(text))
     if os.path.isdir(text):
         raise IsADirectoryError(21, "a folder, not a video file", text)
     if not os.path.isfile(text):

@@ -47,6 +47,7 @@ const OptionEntry option_table[] = {
     {"namer", &Options::namer},
     {"progress", &Options::progress},
     {"stop", &Options::stop},
+    {"start", &Options::start},
 };
 
 struct Converter {

@@ -50,6 +50,7 @@ struct Options {
     nanobind::handle namer{Py_None};   // callable: file number -> video name
     nanobind::handle progress{Py_None};  // callable: (read, kept, frame count, position)
     nanobind::handle stop{Py_None};    // list that a signal handler appends to
+    nanobind::handle start{Py_None};   // datetime: the start time of a file's frames
 };
 
 // One option's place in the record; its type is the option's kind.

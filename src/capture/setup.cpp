@@ -85,11 +85,20 @@ nb::object modification_time(const Session &s) {
     return s.ns[Global::datetime].attr("fromtimestamp")(seconds);
 }
 
-// A file, an image sequence, a device path or a stream URL; only files and
-// image sequences take their start time from the file.
+// Live sources start now; files and image sequences at the start time the
+// caller gives, or else at the file's modification time.
+nb::object start_time(const Session &s) {
+    if (s.opt.live)
+        return s.ns[Global::datetime].attr("now")();
+    if (!s.opt.start.is_none())
+        return nb::borrow(s.opt.start);
+    return modification_time(s);
+}
+
+// A file, an image sequence, a device path or a stream URL.
 bool set_up_file(Session &s) {
     nb::handle path = s.opt.input_;
-    s.tstart = s.opt.live ? s.ns[Global::datetime].attr("now")() : modification_time(s);
+    s.tstart = start_time(s);
     s.cap = s.cv2().attr("VideoCapture")(path);
     if (!is_opened(s) && wants_directshow(s))
         s.cap = s.cv2().attr("VideoCapture")(path, s.cv2().attr("CAP_DSHOW"));
