@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING
+# Not imported from typing: the command's start-up stays as short as it can.
+TYPE_CHECKING = False
 
 __version__ = "0.2.0"
 __all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError"]
