@@ -62,8 +62,8 @@ def check_outputs(out, row, frames):
     assert sum(len(csv_rows(out / f"{v}.csv")) for v in videos) == frames
 
 
-def test_a_folder_with_broken_files_then_resumes(card, tmp_path, capsys):
-    out = tmp_path / "out"
+def test_a_folder_with_broken_files_then_resumes(card, capsys):
+    out = card / "out"  # searched too, but its files are no inputs
     batch = ["batch", str(card), "--recursive", "--output-dir", str(out), "--jobs", "2",
              "--no-progress"]
     assert cli.main(batch) == 3
@@ -104,8 +104,10 @@ def test_a_folder_with_broken_files_then_resumes(card, tmp_path, capsys):
     (["{tmp}/card/sub/*.none"], 1, "no video file found"),
     (["{card}", "--output-dir", "{card}/notes.txt/out"], 2, "cannot make the output folder"),
     (["{card}", "--output-dir", "{tmp}/old"], 2, "not a batch index"),
+    (["{card}", "--cluster", "tcp://127.0.0.1:9"], 2, "pip install 'velmar[cluster]'"),
 ])
-def test_refusals_leave_nothing(argv, status, message, card, tmp_path, capsys):
+def test_refusals_leave_nothing(argv, status, message, card, tmp_path, monkeypatch, capsys):
+    monkeypatch.setitem(sys.modules, "distributed", None)  # as where Dask is not installed
     (tmp_path / "old").mkdir()
     (tmp_path / "old" / "index.csv").write_text("name,size\n")
     before = sorted(tmp_path.rglob("*"))

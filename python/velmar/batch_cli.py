@@ -79,7 +79,7 @@ class Report:
     def __init__(self, total: int, bar: bool):
         self.failed, self.frames, self.clock = 0, 0, time.monotonic()
         self.bar = None
-        if bar:
+        if bar and total:
             from tqdm import tqdm
             self.bar = tqdm(total=total, unit="file", file=sys.stderr, dynamic_ncols=True)
 
@@ -144,13 +144,14 @@ def cluster(address: str | None):
 def run(options) -> int:
     from velmar import batch
     clock = time.monotonic()
-    plan = batch.prepare(options.inputs, options.output_dir, recursive=options.recursive,
-                         extension=options.extension, **{
-                             name: value for name, value in cli.record_options(options).items()
-                             if name not in batch.NOT_IN_BATCH})
-    if not plan.inputs:
-        return cli.fail(EXIT_NOTHING, "no video file found in " + " ".join(options.inputs))
     with cluster(options.cluster) as (executor, threads):
+        plan = batch.prepare(options.inputs, options.output_dir, recursive=options.recursive,
+                             extension=options.extension, **{
+                                 name: value for name, value in
+                                 cli.record_options(options).items()
+                                 if name not in batch.NOT_IN_BATCH})
+        if not plan.inputs:
+            return cli.fail(EXIT_NOTHING, "no video file found in " + " ".join(options.inputs))
         report = Report(len(plan.jobs), options.progress and not options.quiet)
         try:
             outcome = batch.run(plan, jobs=options.jobs or threads, executor=executor,
