@@ -4,7 +4,8 @@ another.
 Three ways, each into a new folder, interleaved over the repetitions:
 `velmar CLIP` once per clip in turn (a shell loop), `velmar batch --jobs 1`
 and `velmar batch --jobs 2`, all motion-based. Prints the seconds of each
-(median, min and max), frames per second, and the ratios of throughput.
+(median, min and max), frames per second, the ratios of throughput, and the
+processor time of the processes each way started (median).
 
     python benchmarks/batch_throughput.py [--repeat N] [--clips N] [--quick]
 
@@ -15,6 +16,7 @@ two small clips once (a smoke run).
 
 import argparse
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -64,6 +66,11 @@ def batch(jobs):
     return run
 
 
+def children_cpu():
+    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return usage.ru_utime + usage.ru_stime
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5)
@@ -77,14 +84,16 @@ def main():
     ways = {"one after another (velmar per clip)": one_after_another,
             "velmar batch --jobs 1": batch(1), "velmar batch --jobs 2": batch(2)}
     seconds = {name: [] for name in ways}
+    cpu = {name: [] for name in ways}
     with tempfile.TemporaryDirectory() as scratch:
         for repetition in range(args.repeat):
             for number, (name, way) in enumerate(ways.items()):
                 out = Path(scratch) / f"{repetition}-{number}"
                 out.mkdir()
-                start = time.perf_counter()
+                start, used = time.perf_counter(), children_cpu()
                 way(clips, out)
                 seconds[name].append(time.perf_counter() - start)
+                cpu[name].append(children_cpu() - used)
     total = len(clips) * frames
     print(f"{len(clips)} clips of {frames} frames, {width}x{height}, motion-based; "
           f"{args.repeat} repetitions; {os.cpu_count()} cores")
@@ -92,7 +101,8 @@ def main():
     for name, times in seconds.items():
         median = statistics.median(times)
         print(f"{name}: {median:.2f} s ({min(times):.2f}-{max(times):.2f}), "
-              f"{total / median:.0f} frames/s, throughput x{base / median:.2f}")
+              f"{total / median:.0f} frames/s, throughput x{base / median:.2f}, "
+              f"processor {statistics.median(cpu[name]):.2f} s")
 
 
 if __name__ == "__main__":
