@@ -7,6 +7,7 @@ import signal
 import subprocess
 import sys
 import time
+from datetime import datetime
 
 import cv2
 import numpy as np
@@ -54,7 +55,8 @@ def test_options_reach_record(recorded, no_display):
               "--duration", "9.5", "--frames-per-file", "50", "--motion", "--threshold", "30",
               "--min-area", "100", "--kernel-width", "11", "--timestamp", "--box-color", "1,2,3",
               "--text-color", "4,5,6", "--text-pos", "3", "40", "--font-scale", "1.5",
-              "--camera-settings", "--fps", "15", "--size", "640", "480"])
+              "--camera-settings", "--fps", "15", "--size", "640", "480",
+              "--timestamps", "rate", "--start", "2026-12-08T06:00:00", "--utc-offset"])
     cli.main(["rtsp://cam/1", "--interval", "2"])
     (source, output, o), (stream, default_output, lapse) = recorded
     assert (source, output, stream, default_output) == (3, "x.mp4", "rtsp://cam/1", "capture.avi")
@@ -62,7 +64,8 @@ def test_options_reach_record(recorded, no_display):
                      region=[8, 4, 40, 30], duration=9.5, frames_per_file=50, fourcc="mp4v",
                      stamp=True, stamp_position=(3, 40), stamp_scale=1.5, box_color=(1, 2, 3),
                      text_color=(4, 5, 6), preview=False, show_diff=False, camera_size=[640, 480],
-                     camera_fps=15.0, camera_settings=True, progress=None)
+                     camera_fps=15.0, camera_settings=True, timestamps="rate",
+                     start=datetime(2026, 12, 8, 6), utc_offset=True, progress=None)
     assert (lapse["keep"], lapse["interval"]) == ("interval", 2.0)
 
 
@@ -80,6 +83,7 @@ def test_options_reach_record(recorded, no_display):
     (["{clip}", "--box-color", "1,2"], 2, "three integers"),
     (["{clip}", "--duration", "-0.5"], 2, "more than 0"),
     (["{clip}", "--bogus"], 2, "unrecognized arguments"),
+    (["{clip}", "--start", "yesterday"], 2, "expected a date and time"),
     (["{clip}", "--preview"], 2, "need a display"),
     (["{tmp}"], 1, "a folder, not a video file"),
     (["{tmp}/missing.avi"], 1, "no such file"),

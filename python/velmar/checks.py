@@ -11,6 +11,7 @@ import numbers
 import os
 import sys
 from collections.abc import Callable
+from datetime import datetime
 from typing import Any
 
 KEEP_MODES = ("all", "motion", "interval")
@@ -94,6 +95,17 @@ def stamp_scale(value: Any) -> float:
         raise ValueError(f"stamp_scale must be more than 0 and at most {MAX_STAMP_SCALE:g}, "
                          f"got {value!r}")
     return float(value)
+
+
+def start_time(value: Any) -> datetime | None:
+    """A naive local time; an aware one is converted to local time."""
+    if value is None:
+        return None
+    if not isinstance(value, datetime):
+        raise TypeError(f"start must be a datetime, not {value!r}")
+    if value.tzinfo is not None:
+        value = value.astimezone().replace(tzinfo=None)
+    return value
 
 
 def callback(name: str, value: Any) -> Callable | None:

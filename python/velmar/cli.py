@@ -9,6 +9,7 @@ import inspect
 import os
 import signal
 import sys
+from datetime import datetime
 from importlib import resources
 
 import velmar
@@ -49,6 +50,14 @@ def positive(text):
     if not value > 0:
         raise argparse.ArgumentTypeError(f"must be more than 0, got {text}")
     return value
+
+
+def start_time(text):
+    try:
+        return datetime.fromisoformat(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a date and time such as "
+                                         f"2026-12-08T06:00:00, got {text!r}") from None
 
 
 def source(text):
@@ -120,6 +129,18 @@ def build_parser():
     keep.add_argument("--show-diff", action="store_true",
                       help="show the motion check's diagnostic windows")
 
+    times = parser.add_argument_group("frame times")
+    times.add_argument("--timestamps", choices=("auto", "pts", "rate", "clock"),
+                       default=defaults["timestamps"],
+                       help="pts: start + the frame's presentation time; rate: start + frame "
+                       "number / exact rate; clock: wall-clock time of the read; auto: pts for "
+                       "files, clock for live sources (default: %(default)s)")
+    times.add_argument("--start", type=start_time, metavar="YYYY-MM-DDTHH:MM:SS",
+                       help="start time of a file's frames (default: the file's "
+                       "modification time)")
+    times.add_argument("--utc-offset", action="store_true",
+                       help="write times with the local UTC offset")
+
     stamp = parser.add_argument_group("timestamp overlay")
     stamp.add_argument("--timestamp", action="store_true", help="draw date and time on kept frames")
     stamp.add_argument("--box-color", type=colour, default=defaults["box_color"], metavar="B,G,R",
@@ -158,7 +179,8 @@ def record_options(options):
         stamp_scale=options.font_scale, box_color=options.box_color,
         text_color=options.text_color, preview=options.preview, show_diff=options.show_diff,
         camera_size=options.size, camera_fps=options.fps,
-        camera_settings=options.camera_settings,
+        camera_settings=options.camera_settings, timestamps=options.timestamps,
+        start=options.start, utc_offset=options.utc_offset,
     )
 
 

@@ -12,10 +12,13 @@ from pathlib import Path
 import numpy as np
 
 from velmar import _engine, checks, outputs, sources
+from velmar.probe import probe
 from velmar.results import OutputFile, Progress, Recording, SourceError
 from velmar.signals import noted_signals, stop_reason
 
 Color = tuple[int, int, int]
+TIME_CHOICES = ("auto", "pts", "rate", "clock")
+ENGINE_TIMES = ("exact", "pts", "rate", "clock")  # the engine's numbering
 
 
 def record(
@@ -41,6 +44,9 @@ def record(
     camera_size: tuple[int, int] | None = None,
     camera_fps: float | None = None,
     camera_settings: bool = False,
+    timestamps: str = "auto",
+    start: datetime | None = None,
+    utc_offset: bool = False,
     progress: Callable[[Progress], None] | None = None,
     verbose: bool = False,
 ) -> Recording:
@@ -48,9 +54,17 @@ def record(
 
     `source` is a camera index (0 or more), a video file, a device path
     (/dev/video0), a stream URL (rtsp://, http://, https://) or an image
-    sequence pattern (img_%04d.png). Live sources are stamped with the
-    wall-clock time of each read, files with their modification time plus
-    frame number / rate.
+    sequence pattern (img_%04d.png).
+
+    timestamps: how each frame's time is worked out. "pts": the start time
+    plus the frame's presentation time, counted from the first frame; "rate":
+    the start time plus frame number / the exact rate; "clock": the wall-clock
+    time of the read; "auto" (default): "pts" for files and image sequences,
+    "clock" for live sources. `start` is the start time of a file's frames
+    (default: the file's modification time). Times have six digits of
+    microseconds, and the local UTC offset with `utc_offset`. Files are
+    written at their exact rate (the average rate for variable-rate files);
+    the result's `rate` says which.
 
     keep: "all" frames, frames with "motion", or one frame per `interval`
     seconds. The motion check: `threshold` (grey-level change of a pixel),
@@ -66,13 +80,14 @@ def record(
     which); every other failure raises after every file is closed.
     """
     started, clock = datetime.now(), time.monotonic()
-    options = _engine_options(**{name: value for name, value in locals().items()
-                                 if name not in ("started", "clock")})
-    report = _progress_reporter(progress, clock)
+    options, frame_count = _engine_options(**{name: value for name, value in locals().items()
+                                              if name not in ("started", "clock")})
+    report = _progress_reporter(progress, clock, frame_count)
     with noted_signals() as received:
         options["stop"] = received
         options["progress"] = report
-        read, kept, count, position, stop, files = _engine.run(options)
+        read, kept, count, position, rate, stop, files = _engine.run(options)
+    count = frame_count or count
     if stop == "not_opened":
         raise SourceError(f"cannot open source {options['input_']!r}")
     if stop == "signal":
@@ -82,18 +97,18 @@ def record(
     result = Recording(
         frames_read=read, frames_kept=kept,
         files=[OutputFile(Path(video), Path(log), frames) for video, log, frames in files],
-        stop=stop, started=started, elapsed=time.monotonic() - clock)
+        stop=stop, started=started, elapsed=time.monotonic() - clock, rate=rate)
     if progress is not None:
         progress(Progress(read, kept, count if count > 0 else None, result.elapsed, position))
     return result
 
 
-def _progress_reporter(progress, clock):
+def _progress_reporter(progress, clock, frame_count):
     if progress is None:
         return None
-    checks.callback("progress", progress)
 
     def report(read, kept, count, position):
+        count = frame_count or count
         progress(Progress(read, kept, count if count > 0 else None,
                           time.monotonic() - clock, position))
     return report
@@ -106,9 +121,11 @@ def _colour(name, value):
 def _engine_options(*, source, output, keep, interval, threshold, min_area, kernel_width,
                     region, duration, frames_per_file, fourcc, stamp, stamp_position,
                     stamp_scale, box_color, text_color, preview, show_diff, camera_size,
-                    camera_fps, camera_settings, progress, verbose):
-    """The engine's options, every value checked; the source is checked last
-    but one and the codec last, as they touch the disk."""
+                    camera_fps, camera_settings, timestamps, start, utc_offset, progress,
+                    verbose):
+    """The engine's options, every value checked, and the frame count of a
+    file when its own timing tells it; the source is checked last but one and
+    the codec last, as they touch the disk."""
     keep = checks.choice("keep", keep, checks.KEEP_MODES)
     area = checks.region(region)
     interval = checks.seconds("interval", interval)
@@ -135,14 +152,21 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
         "tb": _colour("box_color", box_color), "tc": _colour("text_color", text_color),
         "tx": tx, "ty": ty, "fs": checks.stamp_scale(stamp_scale),
         "verbose": checks.flag("verbose", verbose),
+        "utc_offset": checks.flag("utc_offset", utc_offset),
     }
+    timestamps = checks.choice("timestamps", timestamps, TIME_CHOICES)
+    start = checks.start_time(start)
     checks.callback("progress", progress)
     if area is not None:
         options.update(roi_x=area[0], roi_y=area[1], roi_w=area[2], roi_h=area[3])
     found = sources.source(source)
     path = outputs.output_path(output)
+    timing = None if found.live else probe(found.value)
+    if timestamps == "auto":
+        timestamps = "clock" if found.live else "pts"
     options.update(
-        input_=found.value, live=found.live, start=found.start, output=path,
+        input_=found.value, live=found.live, start=start or found.start, output=path,
+        timestamps=ENGINE_TIMES.index(timestamps), rate=timing.rate if timing else 0.0,
         fmt=outputs.check_fourcc(fourcc, path),
         namer=outputs.namer(path, numbered=frames_per_file is not None))
-    return options
+    return options, timing.frames if timing else None

@@ -43,6 +43,7 @@ class Recording:
     stop: str
     started: datetime
     elapsed: float
+    rate: float | None = None  # frames per second the videos were written at
 
 
 class SourceError(OSError):

@@ -21,14 +21,40 @@ namespace {
 constexpr std::int64_t key_q = 113;
 constexpr std::int64_t key_esc = 27;
 
-// Camera frames carry the wall-clock time of their reading; file frames
-// (and cameras with a negative index) their position divided by the rate.
-nb::object timestamp_of(const Session &s) {
-    if (s.iinput >= 0 || s.opt.live)
-        return s.ns[Global::datetime].attr("now")();
+// Seconds since the first frame by its presentation time. Files whose first
+// time is not 0 start at 0 all the same.
+double pts_offset(Session &s) {
+    nb::object msec = s.cap.attr("get")(s.cv2().attr("CAP_PROP_POS_MSEC"));
+    double seconds = to_double(msec.ptr()) / 1000.0;
+    if (s.first_pts < 0)
+        s.first_pts = seconds;
+    return seconds - s.first_pts;
+}
+
+double offset_seconds(Session &s) {
+    switch (static_cast<TimeSource>(s.opt.timestamps)) {
+        case TimeSource::Pts: return pts_offset(s);
+        case TimeSource::Rate: return static_cast<double>(s.read_frames) / s.rate;
+        default: break;
+    }
     if (s.fps == 0)
         raise(PyExc_ZeroDivisionError, "float division");
-    double seconds = static_cast<double>(s.read_frames) / s.fps;
+    return static_cast<double>(s.read_frames) / s.fps;
+}
+
+bool stamped_by_clock(const Session &s) {
+    auto source = static_cast<TimeSource>(s.opt.timestamps);
+    if (source == TimeSource::Exact)
+        return s.iinput >= 0 || s.opt.live;
+    return source == TimeSource::Clock;
+}
+
+// Camera frames carry the wall-clock time of their reading; file frames
+// (and cameras with a negative index) their position divided by the rate.
+nb::object timestamp_of(Session &s) {
+    if (stamped_by_clock(s))
+        return s.ns[Global::datetime].attr("now")();
+    double seconds = offset_seconds(s);
     nb::object offset = call_with_keywords<0, 2>(
         s.ns[Global::timedelta], {}, {s.ns.keyword(Keyword::days), s.ns.keyword(Keyword::seconds)},
         {nb::int_(0), nb::float_(seconds)});
@@ -157,11 +183,22 @@ bool show_preview(const Session &s) {
     return code == key_q || code == key_esc;
 }
 
+// The exact entry writes times as isoformat() gives them; the recording API
+// always with six digits of microseconds, so the stamp keeps its width, and
+// with the local UTC offset when asked.
+nb::object time_text(const Session &s) {
+    if (s.opt.exact)
+        return s.ts.attr("isoformat")();
+    nb::object ts = s.opt.utc_offset ? s.ts.attr("astimezone")() : s.ts;
+    return call_with_keywords<0, 1>(ts.attr("isoformat"), {},
+                                    {s.ns.keyword(Keyword::timespec)}, {s.microseconds});
+}
+
 // Writes the kept frame; true when the user asked to stop.
 bool record_kept_frame(Session &s) {
     const Options &r = s.opt;
     s.tprev = s.ts;
-    s.tstring = s.ts.attr("isoformat")();
+    s.tstring = time_text(s);
     if (r.timestamp)
         draw_timestamp(s.ns, r, s.box_colour, s.text_colour, s.roi, s.tstring);
     s.outfile.attr("write")(s.roi);

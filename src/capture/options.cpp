@@ -48,6 +48,9 @@ const OptionEntry option_table[] = {
     {"progress", &Options::progress},
     {"stop", &Options::stop},
     {"start", &Options::start},
+    {"timestamps", &Options::timestamps},
+    {"rate", &Options::rate},
+    {"utc_offset", &Options::utc_offset},
 };
 
 struct Converter {

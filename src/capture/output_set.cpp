@@ -61,9 +61,10 @@ nb::object fourcc_of(const Session &s) {
 nb::object new_writer(const Session &s, nb::handle fourcc, bool grayscale) {
     nb::object size = nb::make_tuple(s.opt.roi_w, s.opt.roi_h);
     nb::object writer = s.cv2().attr("VideoWriter");
+    nb::object rate = s.opt.exact ? nb::object(nb::int_(s.fps)) : nb::object(nb::float_(s.rate));
     if (grayscale)
-        return writer(s.outfname, fourcc, s.fps, size, false);
-    return writer(s.outfname, fourcc, s.fps, size);
+        return writer(s.outfname, fourcc, rate, size, false);
+    return writer(s.outfname, fourcc, rate, size);
 }
 
 void write_header(const Session &s) {

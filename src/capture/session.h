@@ -25,6 +25,8 @@ struct Session {
     nanobind::object cap = nanobind::none();  // the input's VideoCapture
     std::int32_t iinput = -1;                 // camera index; negative for a file
     std::int32_t fps;
+    double rate = 0.0;       // the recording API's exact rate
+    double first_pts = -1.0;  // presentation time of the first frame, in seconds
     nanobind::object tstart = nanobind::none();
     nanobind::object tprev = nanobind::none();
 
@@ -47,6 +49,7 @@ struct Session {
     nanobind::object region = nanobind::none();
     nanobind::object box_colour = nanobind::none();
     nanobind::object text_colour = nanobind::none();
+    nanobind::object microseconds = nanobind::str("microseconds");
 
     // The current frame.
     nanobind::object ts = nanobind::none();

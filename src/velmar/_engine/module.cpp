@@ -69,7 +69,7 @@ nb::tuple result_of(const capture::Result &r) {
     nb::list files;
     for (const capture::OutputFile &file : r.files)
         files.append(nb::make_tuple(file.video, file.log, file.frames));
-    return nb::make_tuple(r.frames_read, r.frames_kept, r.frame_count, r.position,
+    return nb::make_tuple(r.frames_read, r.frames_kept, r.frame_count, r.position, r.rate,
                           stop_name(r.stop), files);
 }
 
@@ -94,7 +94,7 @@ int exec_engine(PyObject *module) {
             "run", [globals, names](nb::dict options) { return run(globals, names, options); },
             nb::arg("options"),
             "Run one capture session; returns (frames_read, frames_kept, frame_count, "
-            "position, stop, files).");
+            "position, rate, stop, files).");
         return 0;
     } catch (nb::python_error &e) {
         e.restore();
