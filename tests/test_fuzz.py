@@ -223,6 +223,7 @@ def test_callables_and_their_type_take_any_use(target, operation, name, own, val
     referents = gc.get_referents(target) if target is not FunctionType else []
     objects = [target, FunctionType, *(o for o in referents if not isinstance(o, (str, NONE)))]
     objects += [value] if isinstance(value, FRESH) else []
+    gc.collect()  # garbage of earlier examples would go in "collect" and skew the counts
     before = [sys.getrefcount(o) for o in objects]
     try:
         OPERATIONS[operation](target, name, vars(FunctionType)[own], value, protocol)

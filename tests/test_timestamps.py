@@ -4,7 +4,9 @@ by ffprobe; exact output rates; a chosen start time and the UTC offset."""
 import shutil
 import subprocess
 from datetime import datetime, timedelta, timezone
+from fractions import Fraction
 
+import av
 import cv2
 import pytest
 
@@ -47,7 +49,7 @@ def offsets(log):
 
 @pytest.mark.parametrize("name", CLIPS)
 def test_presentation_times_match_the_file(clips, in_tmp, name):
-    result = velmar.record(clips / name, "out.avi", start=START)
+    result = velmar.record(clips / name, "out.mp4", start=START)
     expected = ffprobe_times(clips / name)
     got = offsets(result.files[0].log)
     assert len(got) == len(expected) == result.frames_kept
@@ -55,9 +57,12 @@ def test_presentation_times_match_the_file(clips, in_tmp, name):
 
 
 def test_rate_times_and_exact_output_rate(clips, in_tmp):
-    result = velmar.record(clips / "ntsc.mkv", "out.avi", start=START, timestamps="rate")
-    assert max(abs(g - i * 1001 / 30000) for i, g in enumerate(offsets("out.avi.csv"))) < 1e-6
+    result = velmar.record(clips / "ntsc.mkv", "out.mp4", start=START, timestamps="rate")
+    assert max(abs(g - i * 1001 / 30000) for i, g in enumerate(offsets("out.mp4.csv"))) < 1e-6
     assert result.rate == pytest.approx(30000 / 1001, abs=1e-9)
+    with av.open("out.mp4") as container:
+        assert container.streams.video[0].average_rate == Fraction(30000, 1001)
+    velmar.record(clips / "ntsc.mkv", "out.avi", codec="mjpg")
     cap = cv2.VideoCapture("out.avi")
     # OpenCV's writers keep a rate to 1/100 frame per second: 29.97, not 29.
     assert cap.get(cv2.CAP_PROP_FPS) == pytest.approx(30000 / 1001, abs=0.005)
@@ -65,15 +70,15 @@ def test_rate_times_and_exact_output_rate(clips, in_tmp):
 
 
 def test_variable_rate_is_written_at_its_average(clips, in_tmp):
-    result = velmar.record(clips / "vfr.mkv", "out.avi")
+    result = velmar.record(clips / "vfr.mkv", "out.mkv")
     # 60 frames over 6.47 s of times plus one mean step
     assert result.rate == pytest.approx(60 / (6.4667 + 6.4667 / 59), rel=1e-3)
 
 
 def test_fixed_width_times_and_utc_offset(clips, in_tmp):
-    velmar.record(clips / "late.ts", "a.avi", start=START)
-    velmar.record(clips / "late.ts", "b.avi", start=START, utc_offset=True)
-    plain, aware = (csv_rows(f"{n}.avi.csv") for n in "ab")
+    velmar.record(clips / "late.ts", "a.mkv", start=START)
+    velmar.record(clips / "late.ts", "b.mkv", start=START, utc_offset=True)
+    plain, aware = (csv_rows(f"{n}.mkv.csv") for n in "ab")
     assert plain[0][2] == "2026-12-08T06:00:00.000000"
     assert {len(ts) for _, _, ts in plain} == {26}
     offset = START.astimezone().strftime("%z")
@@ -86,7 +91,7 @@ def test_fixed_width_times_and_utc_offset(clips, in_tmp):
 def test_scripted_source(monkeypatch, in_tmp, timestamps):
     monkeypatch.setattr(velmar._engine, "cv2", FakeCv2(FakeCapture(make_frames(5), fps=4.0)))
     before = datetime.now()
-    velmar.record(0, "out.avi", timestamps=timestamps)
+    velmar.record(0, "out.avi", codec="mjpg", timestamps=timestamps)
     stamps = [datetime.fromisoformat(ts) for _, _, ts in csv_rows("out.avi.csv")]
     if timestamps == "rate":
         assert [s - stamps[0] for s in stamps] == [timedelta(seconds=i / 4) for i in range(5)]

@@ -17,7 +17,7 @@ import velmar
 # The recording machinery (NumPy, OpenCV, the engine) is imported inside
 # main(), so that Ctrl-C during its import ends the command like any other.
 DEMO_FOLDER = "velmar-demo"
-DEMO_OUTPUT = "demo.avi"
+DEMO_OUTPUT = "demo.mp4"
 
 EXIT_OK, EXIT_NOTHING, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
 EXIT_BY_STOP = {"interrupt": 130, "terminate": 143}
@@ -99,8 +99,15 @@ def build_parser():
     io.add_argument("-o", "--output", default=defaults["output"],
                     help="output video; its CSV log is the same name plus .csv; taken names "
                     "get the next number (default: %(default)s)")
-    io.add_argument("--fourcc", default=defaults["fourcc"],
-                    help="four-character codec (default: %(default)s)")
+    io.add_argument("--codec", "--fourcc", dest="codec", default=defaults["codec"],
+                    help="h264, h265 or av1 (compact, into .mp4, .mkv or .mov), or mjpg, mp4v, "
+                    "ffv1 or another four-character code for OpenCV's writer "
+                    "(default: %(default)s)")
+    io.add_argument("--quality", type=int,
+                    help="constant quality of h264/h265/av1, lower is better (default: 23, 28 "
+                    "and 35)")
+    io.add_argument("--speed", help="encoder preset of h264/h265/av1 (default: veryfast, "
+                    "ultrafast and 10)")
     io.add_argument("--duration", type=positive, metavar="SECONDS",
                     help="stop after this many seconds of input (default: no limit)")
     io.add_argument("--frames-per-file", type=int, metavar="N",
@@ -174,7 +181,8 @@ def record_options(options):
         keep=keep, interval=options.interval or record_defaults()["interval"],
         threshold=options.threshold, min_area=options.min_area,
         kernel_width=options.kernel_width, region=options.roi, duration=options.duration,
-        frames_per_file=options.frames_per_file, fourcc=options.fourcc,
+        frames_per_file=options.frames_per_file, codec=options.codec,
+        quality=options.quality, speed=options.speed,
         stamp=options.timestamp, stamp_position=tuple(options.text_pos),
         stamp_scale=options.font_scale, box_color=options.box_color,
         text_color=options.text_color, preview=options.preview, show_diff=options.show_diff,
@@ -252,6 +260,7 @@ def fail(status, message):
 
 def run(options):
     from velmar.recording import record
+    answer_ctrl_c()
     bar = ProgressBar() if options.progress and not options.quiet else None
     try:
         result = record(options.input, options.output, progress=bar, **record_options(options))
@@ -259,6 +268,8 @@ def run(options):
         if bar is not None:
             bar.close()
     if not options.quiet:
+        for note in result.notes:
+            print(f"velmar: note: {note}")
         print(summary(result))
     if result.stop == "region":
         return fail(EXIT_NOTHING, "the region is larger than the frames; nothing recorded")
@@ -281,10 +292,15 @@ def run_command(argv):
         return fail(EXIT_FAILED, f"{type(error).__name__}: {error}")
 
 
-def main(argv=None):
-    # From here on Ctrl-C is a KeyboardInterrupt that the command answers.
+def answer_ctrl_c():
+    """From here on Ctrl-C is a KeyboardInterrupt that the command answers.
+    Until then it ends the process at once: OpenCV's loader swallows an
+    interrupt that comes while it loads."""
     if signal.getsignal(signal.SIGINT) == signal.SIG_DFL:
         signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+def main(argv=None):
     try:
         return run_command(argv)
     except KeyboardInterrupt:

@@ -13,6 +13,8 @@ import numpy as np
 
 from velmar import _engine, checks, outputs, sources
 from velmar.probe import probe
+from velmar.read_ahead import ReadAhead
+from velmar.writers import Writers, check_codec
 from velmar.results import OutputFile, Progress, Recording, SourceError
 from velmar.signals import noted_signals, stop_reason
 
@@ -23,7 +25,7 @@ ENGINE_TIMES = ("exact", "pts", "rate", "clock")  # the engine's numbering
 
 def record(
     source: int | str | os.PathLike,
-    output: str | os.PathLike = "capture.avi",
+    output: str | os.PathLike = "capture.mp4",
     *,
     keep: str = "all",
     interval: float = 1.0,
@@ -33,7 +35,9 @@ def record(
     region: tuple[int, int, int, int] | None = None,
     duration: float | None = None,
     frames_per_file: int | None = None,
-    fourcc: str = "MJPG",
+    codec: str = "h264",
+    quality: int | None = None,
+    speed: str | int | None = None,
     stamp: bool = False,
     stamp_position: tuple[int, int] = (10, 20),
     stamp_scale: float = 0.5,
@@ -47,6 +51,7 @@ def record(
     timestamps: str = "auto",
     start: datetime | None = None,
     utc_offset: bool = False,
+    read_ahead: bool = True,
     progress: Callable[[Progress], None] | None = None,
     verbose: bool = False,
 ) -> Recording:
@@ -75,32 +80,49 @@ def record(
     on kept frames. `preview` shows them; q or Esc stops. `progress` is called
     with a `Progress` at most about 10 times a second, and once at the end.
 
+    codec: "h264" (default), "h265" or "av1", written through PyAV into .mp4,
+    .mkv or .mov, with `quality` the encoder's constant-quality value (CRF;
+    lower is better) and `speed` its preset; or "mjpg", "mp4v", "ffv1" or any
+    four-character code, written through OpenCV. Sizes a codec cannot take
+    (odd ones for 4:2:0) lose their last column or row; `OutputFile.size` and
+    the result's `notes` say so. `read_ahead` decodes the next frames on a
+    second thread while the current one is checked and written.
+
     Names never overwrite: a taken name gets the next free number. SIGINT,
     SIGTERM and SIGHUP end the recording in order (the result's `stop` says
     which); every other failure raises after every file is closed.
     """
     started, clock = datetime.now(), time.monotonic()
-    options, frame_count = _engine_options(**{name: value for name, value in locals().items()
-                                              if name not in ("started", "clock")})
-    report = _progress_reporter(progress, clock, frame_count)
+    settings = {name: value for name, value in locals().items() if name not in ("started", "clock")}
+    # Signals are noted from the start: one that comes while the options are
+    # checked or the source is probed ends the recording before its first frame.
     with noted_signals() as received:
-        options["stop"] = received
-        options["progress"] = report
+        options, frame_count = _engine_options(**settings)
+        writers = Writers(options.pop("codec"))
+        options.update(stop=received, progress=_progress_reporter(progress, clock, frame_count),
+                       writer=writers, opener=_opener(options.pop("read_ahead"), received))
         read, kept, count, position, rate, stop, files = _engine.run(options)
-    count = frame_count or count
     if stop == "not_opened":
         raise SourceError(f"cannot open source {options['input_']!r}")
-    if stop == "signal":
-        stop = stop_reason(received[0])
-    elif stop == "interrupt" and received:
+    if stop in ("signal", "interrupt") and received:
         stop = stop_reason(received[0])
     result = Recording(
         frames_read=read, frames_kept=kept,
-        files=[OutputFile(Path(video), Path(log), frames) for video, log, frames in files],
-        stop=stop, started=started, elapsed=time.monotonic() - clock, rate=rate)
+        files=[OutputFile(Path(video), Path(log), frames, writers.sizes.get(video))
+               for video, log, frames in files],
+        stop=stop, started=started, elapsed=time.monotonic() - clock, rate=rate,
+        notes=writers.notes)
     if progress is not None:
+        count = frame_count or count
         progress(Progress(read, kept, count if count > 0 else None, result.elapsed, position))
     return result
+
+
+def _opener(read_ahead, stop):
+    if not read_ahead:
+        return None
+    # The engine's cv2, so that whatever stands in for it is used here too.
+    return lambda source: ReadAhead(_engine.cv2.VideoCapture(source), stop)
 
 
 def _progress_reporter(progress, clock, frame_count):
@@ -119,10 +141,11 @@ def _colour(name, value):
 
 
 def _engine_options(*, source, output, keep, interval, threshold, min_area, kernel_width,
-                    region, duration, frames_per_file, fourcc, stamp, stamp_position,
+                    region, duration, frames_per_file, codec, quality, speed, stamp,
+                    stamp_position,
                     stamp_scale, box_color, text_color, preview, show_diff, camera_size,
-                    camera_fps, camera_settings, timestamps, start, utc_offset, progress,
-                    verbose):
+                    camera_fps, camera_settings, timestamps, start, utc_offset, read_ahead,
+                    progress, verbose):
     """The engine's options, every value checked, and the frame count of a
     file when its own timing tells it; the source is checked last but one and
     the codec last, as they touch the disk."""
@@ -153,6 +176,7 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
         "tx": tx, "ty": ty, "fs": checks.stamp_scale(stamp_scale),
         "verbose": checks.flag("verbose", verbose),
         "utc_offset": checks.flag("utc_offset", utc_offset),
+        "read_ahead": checks.flag("read_ahead", read_ahead),
     }
     timestamps = checks.choice("timestamps", timestamps, TIME_CHOICES)
     start = checks.start_time(start)
@@ -167,6 +191,6 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
     options.update(
         input_=found.value, live=found.live, start=start or found.start, output=path,
         timestamps=ENGINE_TIMES.index(timestamps), rate=timing.rate if timing else 0.0,
-        fmt=outputs.check_fourcc(fourcc, path),
+        codec=(chosen := check_codec(codec, quality, speed, path)), fmt=chosen.name,
         namer=outputs.namer(path, numbered=frames_per_file is not None))
     return options, timing.frames if timing else None

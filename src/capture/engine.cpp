@@ -23,9 +23,10 @@ void check_hooks(const Options &r) {
     if (!r.stop.is_none() && !PyList_CheckExact(r.stop.ptr()))
         raise(PyExc_TypeError, "stop must be a list or None, not %s",
               Py_TYPE(r.stop.ptr())->tp_name);
-    for (nanobind::handle hook : {r.namer, r.progress})
+    for (nanobind::handle hook : {r.namer, r.progress, r.opener, r.writer})
         if (!hook.is_none() && !PyCallable_Check(hook.ptr()))
-            raise(PyExc_TypeError, "namer and progress must be callable or None, not %s",
+            raise(PyExc_TypeError,
+                  "namer, progress, opener and writer must be callable or None, not %s",
                   Py_TYPE(hook.ptr())->tp_name);
 }
 

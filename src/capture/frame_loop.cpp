@@ -238,8 +238,9 @@ Stop run_frame_loop(Session &s) {
             return Stop::Signal;
         std::array<nb::object, 2> read = unpack<2>(s.cap.attr("read")());
         nb::object frame = read[1];
+        // A read cut short by a signal is the signal's end, not the input's.
         if (frame.is_none())
-            return Stop::End;
+            return !r.exact && stop_requested(s) ? Stop::Signal : Stop::End;
         s.ts = timestamp_of(s);
         FrameShape shape = shape_of(frame);
         if (s.region.is_none()) {

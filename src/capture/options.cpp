@@ -51,6 +51,8 @@ const OptionEntry option_table[] = {
     {"timestamps", &Options::timestamps},
     {"rate", &Options::rate},
     {"utc_offset", &Options::utc_offset},
+    {"opener", &Options::opener},
+    {"writer", &Options::writer},
 };
 
 struct Converter {

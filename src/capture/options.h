@@ -62,6 +62,8 @@ struct Options {
     std::int32_t timestamps = 0;       // a TimeSource
     double rate = 0.0;                 // a file's exact rate; 0: as OpenCV reports it
     bool utc_offset = false;           // log times carry the local UTC offset
+    nanobind::handle opener{Py_None};  // callable: source -> capture; None: cv2.VideoCapture
+    nanobind::handle writer{Py_None};  // callable: (name, codec, rate, size, colour) -> writer
 };
 
 // One option's place in the record; its type is the option's kind.

@@ -60,6 +60,9 @@ nb::object fourcc_of(const Session &s) {
 
 nb::object new_writer(const Session &s, nb::handle fourcc, bool grayscale) {
     nb::object size = nb::make_tuple(s.opt.roi_w, s.opt.roi_h);
+    // The recording API brings its own writers, named by their codec.
+    if (!s.opt.writer.is_none())
+        return s.opt.writer(s.outfname, s.opt.fmt, s.rate, size, !grayscale);
     nb::object writer = s.cv2().attr("VideoWriter");
     nb::object rate = s.opt.exact ? nb::object(nb::int_(s.fps)) : nb::object(nb::float_(s.rate));
     if (grayscale)
@@ -160,7 +163,7 @@ void open_output_set(Session &s, nb::handle ts, bool grayscale) {
         s.tprev = nb::borrow(ts);
         fresh_blurred_pair(s);
     }
-    nb::object fourcc = fourcc_of(s);
+    nb::object fourcc = s.opt.writer.is_none() ? fourcc_of(s) : nb::none();
     if (!s.outfile.is_none())
         s.outfile.attr("release")();
     s.outfile = new_writer(s, fourcc, grayscale);

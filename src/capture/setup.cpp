@@ -35,6 +35,8 @@ std::int32_t get_int32(const Session &s, const char *property) {
 // the process on it when no camera is present; V4L2 answers with a capture
 // that is not open, so on Linux the index goes there.
 nb::object open_camera(const Session &s) {
+    if (!s.opt.opener.is_none())
+        return s.opt.opener(s.iinput);
     nb::object open = s.cv2().attr("VideoCapture");
     if (wants_directshow(s))
         return open(s.iinput, s.cv2().attr("CAP_DSHOW"));
@@ -102,8 +104,8 @@ nb::object start_time(const Session &s) {
 bool set_up_file(Session &s) {
     nb::handle path = s.opt.input_;
     s.tstart = start_time(s);
-    s.cap = s.cv2().attr("VideoCapture")(path);
-    if (!is_opened(s) && wants_directshow(s))
+    s.cap = s.opt.opener.is_none() ? s.cv2().attr("VideoCapture")(path) : s.opt.opener(path);
+    if (!is_opened(s) && wants_directshow(s) && s.opt.opener.is_none())
         s.cap = s.cv2().attr("VideoCapture")(path, s.cv2().attr("CAP_DSHOW"));
     say(s, "Input from file", path, "Open?", nb::bool_(is_opened(s)));
     if (!is_opened(s)) {
