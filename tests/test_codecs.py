@@ -64,8 +64,9 @@ def test_read_ahead_changes_nothing(clip, in_tmp):
                                                          pyav_frames(b.video)[0]))
 
 
-def interrupt(progress):
-    os.kill(os.getpid(), signal.SIGINT)
+def interrupt(progress, sent=[]):
+    if progress.frames_read < 45 and not sent:  # once, and not from the final report
+        sent.append(os.kill(os.getpid(), signal.SIGINT))
 
 
 def fail(progress):

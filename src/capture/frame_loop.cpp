@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "capture/console.h"
+#include "capture/frame_writer.h"
 #include "capture/output_set.h"
 #include "capture/overlay.h"
 #include "motion/motion_check.h"
@@ -17,9 +18,6 @@ namespace nb = nanobind;
 
 namespace velmar::capture {
 namespace {
-
-constexpr std::int64_t key_q = 113;
-constexpr std::int64_t key_esc = 27;
 
 // Seconds since the first frame by its presentation time. Files whose first
 // time is not 0 start at 0 all the same.
@@ -145,68 +143,6 @@ bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
     return s.save;
 }
 
-nb::object csv_row(const Session &s) {
-    nb::list row;
-    row.append(nb::int_(s.read_frames - 1));
-    row.append(nb::int_(s.writ_frames - 1));
-    row.append(s.tstring);
-    return row;
-}
-
-void count_written(Session &s) {
-    ++s.result.frames_kept;
-    ++s.current_file().frames;
-}
-
-// The frame is in the video already, so its row must reach the log even when
-// Ctrl-C lands inside writerow (which checks for it before writing anything;
-// the CSV file is write-through, so a refused row is never half buffered).
-void write_csv_row(Session &s) {
-    nb::object row = csv_row(s);
-    try {
-        s.tswriter.attr("writerow")(row);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_KeyboardInterrupt))
-            throw;
-        s.tswriter.attr("writerow")(row);
-        count_written(s);
-        throw;
-    }
-    count_written(s);
-}
-
-// True when q or Esc was pressed in the preview.
-bool show_preview(const Session &s) {
-    s.cv2().attr("imshow")(s.outfname, s.roi);
-    nb::object key = s.cv2().attr("waitKey")(1);
-    std::int64_t code = to_int64(key.ptr()) & 255;
-    return code == key_q || code == key_esc;
-}
-
-// The exact entry writes times as isoformat() gives them; the recording API
-// always with six digits of microseconds, so the stamp keeps its width, and
-// with the local UTC offset when asked.
-nb::object time_text(const Session &s) {
-    if (s.opt.exact)
-        return s.ts.attr("isoformat")();
-    nb::object ts = s.opt.utc_offset ? s.ts.attr("astimezone")() : s.ts;
-    return call_with_keywords<0, 1>(ts.attr("isoformat"), {},
-                                    {s.ns.keyword(Keyword::timespec)}, {s.microseconds});
-}
-
-// Writes the kept frame; true when the user asked to stop.
-bool record_kept_frame(Session &s) {
-    const Options &r = s.opt;
-    s.tprev = s.ts;
-    s.tstring = time_text(s);
-    if (r.timestamp)
-        draw_timestamp(s.ns, r, s.box_colour, s.text_colour, s.roi, s.tstring);
-    s.outfile.attr("write")(s.roi);
-    write_csv_row(s);
-    s.writ_frames = r.max_frames > 0 ? (s.writ_frames + 1) % r.max_frames : s.writ_frames + 1;
-    return r.interactive && show_preview(s);
-}
-
 // Ctrl-C reaches the loop only through calls back into the interpreter; the
 // loop asks for it itself on every pass. Signal handlers of the recording
 // API only note the signal, and the loop stops between two frames.
@@ -251,6 +187,8 @@ Stop run_frame_loop(Session &s) {
             say(s, "ROI limits exceed frame size");
             return Stop::Region;
         }
+        s.inframe = s.read_frames;
+        s.grayscale = shape.ndim == 2;
         s.result.frames_read = ++s.read_frames;
         if (r.exact && s.writ_frames == 0)
             open_output_set(s, s.ts, shape.ndim == 2);
@@ -266,11 +204,7 @@ Stop run_frame_loop(Session &s) {
             return Stop::Duration;
         s.roi = crop(s, frame);
         s.save = keep_frame(s, shape, tdelta);
-        // The recording API opens a file only for a frame it keeps, so no
-        // file is ever left empty.
-        if (s.save && s.writ_frames == 0)
-            open_output_set(s, s.ts, shape.ndim == 2);
-        if (s.save && record_kept_frame(s))
+        if (s.save && write_frame(s))
             return Stop::Key;
         report_progress(s, ttot);
     }

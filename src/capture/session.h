@@ -52,6 +52,8 @@ struct Session {
     nanobind::object microseconds = nanobind::str("microseconds");
 
     // The current frame.
+    std::int64_t inframe = 0;  // its input frame number
+    bool grayscale = false;
     nanobind::object ts = nanobind::none();
     nanobind::object roi = nanobind::none();
     nanobind::object tstring = nanobind::none();
