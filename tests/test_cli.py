@@ -57,7 +57,8 @@ def test_options_reach_record(recorded, no_display):
               "--min-area", "100", "--kernel-width", "11", "--timestamp", "--box-color", "1,2,3",
               "--text-color", "4,5,6", "--text-pos", "3", "40", "--font-scale", "1.5",
               "--camera-settings", "--fps", "15", "--size", "640", "480",
-              "--timestamps", "rate", "--start", "2026-12-08T06:00:00", "--utc-offset"])
+              "--timestamps", "rate", "--start", "2026-12-08T06:00:00", "--utc-offset",
+              "--before", "1", "--after", "2.5", "--min-event", "0.5", "--file-per-event"])
     cli.main(["rtsp://cam/1", "--interval", "2"])
     (source, output, o), (stream, default_output, lapse) = recorded
     assert (source, output, stream, default_output) == (3, "x.mp4", "rtsp://cam/1", "capture.mp4")
@@ -67,8 +68,9 @@ def test_options_reach_record(recorded, no_display):
                      stamp=True, stamp_position=(3, 40), stamp_scale=1.5, box_color=(1, 2, 3),
                      text_color=(4, 5, 6), preview=False, show_diff=False, camera_size=[640, 480],
                      camera_fps=15.0, camera_settings=True, timestamps="rate",
-                     start=datetime(2026, 12, 8, 6), utc_offset=True, progress=None)
-    assert (lapse["keep"], lapse["interval"]) == ("interval", 2.0)
+                     start=datetime(2026, 12, 8, 6), utc_offset=True, before=1.0, after=2.5,
+                     min_event=0.5, file_per_event=True, contact_sheet=True, progress=None)
+    assert (lapse["keep"], lapse["interval"], lapse["contact_sheet"]) == ("interval", 2.0, False)
 
 
 @pytest.mark.parametrize("argv, status, message", [

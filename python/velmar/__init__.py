@@ -6,10 +6,11 @@ from __future__ import annotations
 TYPE_CHECKING = False
 
 __version__ = "0.2.0"
-__all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError"]
+__all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError", "Event"]
 
 if TYPE_CHECKING:
     from velmar.recording import record
+    from velmar.events import Event
     from velmar.results import OutputFile, Progress, Recording, SourceError
 
 
@@ -19,6 +20,9 @@ def __getattr__(name):
     if name == "record":
         from velmar.recording import record
         return record
+    if name == "Event":
+        from velmar.events import Event
+        return Event
     if name in __all__:
         from velmar import results
         return getattr(results, name)

@@ -31,14 +31,16 @@ def integer(name: str, value: Any, low: int = 0, high: int = INT32_MAX) -> int:
     return int(value)
 
 
-def seconds(name: str, value: Any, *, optional: bool = False,
-            unit: str = "seconds") -> float | None:
+def seconds(name: str, value: Any, *, optional: bool = False, allow_zero: bool = False,
+            most: float = 10**9, unit: str = "seconds") -> float | None:
     if value is None and optional:
         return None
     if not isinstance(value, numbers.Real) or isinstance(value, bool):
         raise TypeError(f"{name} must be a number of {unit}, not {value!r}")
-    if not (math.isfinite(value) and value > 0):
-        raise ValueError(f"{name} must be a positive number of {unit}, got {value!r}")
+    low_ok = value >= 0 if allow_zero else value > 0
+    if not (math.isfinite(value) and low_ok and value <= most):
+        kind = "0 or more" if allow_zero else "a positive number of"
+        raise ValueError(f"{name} must be {kind} {unit} (at most {most:g}), got {value!r}")
     return float(value)
 
 

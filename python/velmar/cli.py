@@ -52,6 +52,13 @@ def positive(text):
     return value
 
 
+def seconds(text):
+    value = float(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {text}")
+    return value
+
+
 def start_time(text):
     try:
         return datetime.fromisoformat(text)
@@ -89,8 +96,8 @@ def build_parser():
     )
     parser.add_argument("--version", action="version", version=f"velmar {velmar.__version__}")
     parser.add_argument("--demo", action="store_true",
-                        help=f"record the shipped sample clip, motion-based with timestamps, "
-                        f"into ./{DEMO_FOLDER}/")
+                        help=f"record the shipped sample clip, motion-based with padding, "
+                        f"events and timestamps, into ./{DEMO_FOLDER}/")
 
     io = parser.add_argument_group("input and output")
     io.add_argument("input", nargs="?", default="0", type=source,
@@ -135,6 +142,22 @@ def build_parser():
                       help="blur kernel width, odd (default: %(default)s)")
     keep.add_argument("--show-diff", action="store_true",
                       help="show the motion check's diagnostic windows")
+
+    events = parser.add_argument_group("motion events (with --motion)")
+    events.add_argument("--before", type=seconds, default=0.0, metavar="SECONDS",
+                        help="also keep this much ahead of each event's first motion (default: 0)")
+    events.add_argument("--after", type=seconds, default=0.0, metavar="SECONDS",
+                        help="also keep this much past each event's last motion; motion within "
+                        "it continues the event (default: 0)")
+    events.add_argument("--min-event", type=seconds, default=0.0, metavar="SECONDS",
+                        help="an event starts only once its motion spans this long (default: 0)")
+    events.add_argument("--file-per-event", action="store_true",
+                        help="write each event to its own numbered video and log")
+    events.add_argument("--contact-sheet", dest="contact_sheet", action="store_true",
+                        default=None, help="write NAME.events.jpg, a thumbnail per event "
+                        "(default: on with --motion)")
+    events.add_argument("--no-contact-sheet", dest="contact_sheet", action="store_false",
+                        help="no contact sheet")
 
     times = parser.add_argument_group("frame times")
     times.add_argument("--timestamps", choices=("auto", "pts", "rate", "clock"),
@@ -189,6 +212,9 @@ def record_options(options):
         camera_size=options.size, camera_fps=options.fps,
         camera_settings=options.camera_settings, timestamps=options.timestamps,
         start=options.start, utc_offset=options.utc_offset,
+        before=options.before, after=options.after, min_event=options.min_event,
+        file_per_event=options.file_per_event,
+        contact_sheet=options.motion if options.contact_sheet is None else options.contact_sheet,
     )
 
 
@@ -210,6 +236,23 @@ class ProgressBar:
     def close(self):
         if self.bar is not None:
             self.bar.close()
+
+
+def events_table(result, most=20) -> str:
+    """The events, a line each; the events log holds them all."""
+    if not result.events:
+        return "velmar: no events"
+    count = len(result.events)
+    lines = [f"velmar: {count} event{'' if count == 1 else 's'} in {result.events_log}",
+             "  event  start                       seconds  frames  video"]
+    for e in result.events[:most]:
+        lines.append(f"  {e.event:5d}  {e.start.isoformat(timespec='microseconds'):26s}  "
+                     f"{e.seconds:7.2f}  {e.frames:6d}  {e.video.name}")
+    if len(result.events) > most:
+        lines.append(f"  ... and {len(result.events) - most} more")
+    if result.contact_sheets:
+        lines.append("  contact sheet: " + ", ".join(map(str, result.contact_sheets)))
+    return "\n".join(lines)
 
 
 def summary(result) -> str:
@@ -236,7 +279,7 @@ def demo_arguments():
     except OSError as error:
         raise UsageError(f"cannot make ./{DEMO_FOLDER}/: {error.strerror}") from None
     return [str(clip), "-o", os.path.join(DEMO_FOLDER, DEMO_OUTPUT), "--motion",
-            "--timestamp", "--no-preview"]
+            "--before", "0.5", "--after", "1", "--timestamp", "--no-preview"]
 
 
 def parse(parser, argv):
@@ -270,6 +313,8 @@ def run(options):
     if not options.quiet:
         for note in result.notes:
             print(f"velmar: note: {note}")
+        if options.motion:
+            print(events_table(result))
         print(summary(result))
     if result.stop == "region":
         return fail(EXIT_NOTHING, "the region is larger than the frames; nothing recorded")

@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 
 from velmar import _engine, checks, outputs, sources
+from velmar.events import EventLog
 from velmar.probe import probe
 from velmar.read_ahead import ReadAhead
 from velmar.writers import Writers, check_codec
@@ -32,6 +33,11 @@ def record(
     threshold: int = 25,
     min_area: int = 500,
     kernel_width: int = 21,
+    before: float = 0.0,
+    after: float = 0.0,
+    min_event: float = 0.0,
+    file_per_event: bool = False,
+    contact_sheet: bool = False,
     region: tuple[int, int, int, int] | None = None,
     duration: float | None = None,
     frames_per_file: int | None = None,
@@ -74,7 +80,18 @@ def record(
     keep: "all" frames, frames with "motion", or one frame per `interval`
     seconds. The motion check: `threshold` (grey-level change of a pixel),
     `min_area` (pixels a changed region must exceed), `kernel_width` (odd blur
-    width). `region` is (x, y, width, height), default the whole frame.
+    width).
+
+    Motion comes in events. Also written are the frames from up to `before`
+    seconds ahead of an event's first motion frame and up to `after` seconds
+    past its last; motion within `after` seconds continues the event; an
+    event starts only once its motion spans `min_event` seconds (which drops
+    one-frame flickers). Seconds are measured on the frames' times. Each
+    event is a row of `NAME.events.csv` beside the first video and of the
+    result's `events`; `file_per_event` gives each its own numbered video and
+    log; `contact_sheet` writes `NAME.events.jpg`, a thumbnail per event.
+
+    `region` is (x, y, width, height), default the whole frame.
     `duration` stops after that many seconds; `frames_per_file` puts exactly
     that many kept frames in each numbered file. `stamp` draws date and time
     on kept frames. `preview` shows them; q or Esc stops. `progress` is called
@@ -99,9 +116,14 @@ def record(
     with noted_signals() as received:
         options, frame_count = _engine_options(**settings)
         writers = Writers(options.pop("codec"))
+        events = EventLog(options.pop("contact_sheet"))
         options.update(stop=received, progress=_progress_reporter(progress, clock, frame_count),
-                       writer=writers, opener=_opener(options.pop("read_ahead"), received))
-        read, kept, count, position, rate, stop, files = _engine.run(options)
+                       writer=writers, opener=_opener(options.pop("read_ahead"), received),
+                       on_event=events if options["events"] else None)
+        try:
+            read, kept, count, position, rate, stop, files = _engine.run(options)
+        finally:
+            sheets = events.close()
     if stop == "not_opened":
         raise SourceError(f"cannot open source {options['input_']!r}")
     if stop in ("signal", "interrupt") and received:
@@ -111,7 +133,9 @@ def record(
         files=[OutputFile(Path(video), Path(log), frames, writers.sizes.get(video))
                for video, log, frames in files],
         stop=stop, started=started, elapsed=time.monotonic() - clock, rate=rate,
-        notes=writers.notes)
+        notes=writers.notes, events=events.events,
+        events_log=None if events.path is None else Path(events.path),
+        contact_sheets=[Path(name) for name in sheets])
     if progress is not None:
         count = frame_count or count
         progress(Progress(read, kept, count if count > 0 else None, result.elapsed, position))
@@ -136,11 +160,24 @@ def _progress_reporter(progress, clock, frame_count):
     return report
 
 
+def _event_options(keep, before, after, min_event, file_per_event, contact_sheet):
+    options = {name: checks.seconds(name, value, allow_zero=True, most=3600)
+               for name, value in (("before", before), ("after", after), ("min_event", min_event))}
+    options.update(file_per_event=checks.flag("file_per_event", file_per_event),
+                   contact_sheet=checks.flag("contact_sheet", contact_sheet),
+                   events=keep == "motion")
+    for name, value in options.items():
+        if value and keep != "motion" and name != "events":
+            raise ValueError(f"{name} applies to keep='motion', not keep={keep!r}")
+    return options
+
+
 def _colour(name, value):
     return np.array(checks.integers(name, value, 3, 0, 255), dtype=np.int32)
 
 
 def _engine_options(*, source, output, keep, interval, threshold, min_area, kernel_width,
+                    before, after, min_event, file_per_event, contact_sheet,
                     region, duration, frames_per_file, codec, quality, speed, stamp,
                     stamp_position,
                     stamp_scale, box_color, text_color, preview, show_diff, camera_size,
@@ -177,6 +214,7 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
         "verbose": checks.flag("verbose", verbose),
         "utc_offset": checks.flag("utc_offset", utc_offset),
         "read_ahead": checks.flag("read_ahead", read_ahead),
+        **_event_options(keep, before, after, min_event, file_per_event, contact_sheet),
     }
     timestamps = checks.choice("timestamps", timestamps, TIME_CHOICES)
     start = checks.start_time(start)

@@ -46,6 +46,9 @@ class Recording:
     elapsed: float
     rate: float | None = None  # frames per second the videos were written at
     notes: list[str] = field(default_factory=list)  # e.g. a size the codec changed
+    events: list = field(default_factory=list)  # velmar.Event, motion-based recordings only
+    events_log: Path | None = None
+    contact_sheets: list[Path] = field(default_factory=list)
 
 
 class SourceError(OSError):

@@ -17,16 +17,25 @@ void check_region_start(const Options &r) {
               r.roi_y);
 }
 
+// Padding and spans are seconds of input; a ring sized from them must be finite.
+void check_event_times(const Options &r) {
+    for (double seconds : {r.before, r.after, r.min_event})
+        if (!(seconds >= 0 && seconds <= 3600))
+            raise(PyExc_ValueError, "before, after and min_event must be from 0 to 3600 "
+                  "seconds, not %R", nanobind::float_(seconds).ptr());
+}
+
 // The hooks of the recording API are called from the frame loop, which
 // reads the stop list directly.
 void check_hooks(const Options &r) {
     if (!r.stop.is_none() && !PyList_CheckExact(r.stop.ptr()))
         raise(PyExc_TypeError, "stop must be a list or None, not %s",
               Py_TYPE(r.stop.ptr())->tp_name);
-    for (nanobind::handle hook : {r.namer, r.progress, r.opener, r.writer})
+    for (nanobind::handle hook : {r.namer, r.progress, r.opener, r.writer, r.on_event})
         if (!hook.is_none() && !PyCallable_Check(hook.ptr()))
             raise(PyExc_TypeError,
-                  "namer, progress, opener and writer must be callable or None, not %s",
+                  "namer, progress, opener, writer and on_event must be callable or None, "
+                  "not %s",
                   Py_TYPE(hook.ptr())->tp_name);
 }
 
@@ -36,6 +45,7 @@ Result run_session(const Namespace &ns, const Options &options) {
     check_overlay_colours(options);
     check_region_start(options);
     check_hooks(options);
+    check_event_times(options);
     Session s(ns, options);
     if (set_up_input(s))
         run_guarded_loop(s);

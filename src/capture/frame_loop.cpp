@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "capture/console.h"
+#include "capture/events.h"
 #include "capture/frame_writer.h"
 #include "capture/output_set.h"
 #include "capture/overlay.h"
@@ -116,14 +117,17 @@ nb::object crop(const Session &s, nb::handle frame) {
     return region.attr("copy")();
 }
 
+// Events also want the largest changed area, to pick an event's picture.
 bool motion_seen(Session &s, const FrameShape &shape) {
     const Options &r = s.opt;
+    s.area = 0.0;
+    double *area = r.events ? &s.area : nullptr;
     if (shape.ndim == 3)
         return motion::check_motion_rgb(s.ns, s.roi, s.prev_blurred, s.cur_blurred, r.threshold,
-                                        r.min_area, r.kernel_width, r.show_diff);
+                                        r.min_area, r.kernel_width, r.show_diff, area);
     say(s, "Frame dimension", nb::int_(shape.ndim));
     return motion::check_motion_gray(s.ns, s.roi, s.prev_blurred, s.cur_blurred, r.threshold,
-                                     r.min_area, r.kernel_width, r.show_diff);
+                                     r.min_area, r.kernel_width, r.show_diff, area);
 }
 
 bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
@@ -169,6 +173,8 @@ Stop run_frame_loop(Session &s) {
     const Options &r = s.opt;
     if (!r.whole_frame)
         prepare_session_constants(s);
+    if (r.events)
+        prepare_events(s);
     for (;;) {
         if (stop_requested(s))
             return Stop::Signal;
@@ -204,7 +210,8 @@ Stop run_frame_loop(Session &s) {
             return Stop::Duration;
         s.roi = crop(s, frame);
         s.save = keep_frame(s, shape, tdelta);
-        if (s.save && write_frame(s))
+        bool key = r.events ? take_frame(s, ttot, s.save, s.area) : s.save && write_frame(s);
+        if (key)
             return Stop::Key;
         report_progress(s, ttot);
     }

@@ -53,6 +53,12 @@ const OptionEntry option_table[] = {
     {"utc_offset", &Options::utc_offset},
     {"opener", &Options::opener},
     {"writer", &Options::writer},
+    {"events", &Options::events},
+    {"before", &Options::before},
+    {"after", &Options::after},
+    {"min_event", &Options::min_event},
+    {"file_per_event", &Options::file_per_event},
+    {"on_event", &Options::on_event},
 };
 
 struct Converter {

@@ -64,6 +64,15 @@ struct Options {
     bool utc_offset = false;           // log times carry the local UTC offset
     nanobind::handle opener{Py_None};  // callable: source -> capture; None: cv2.VideoCapture
     nanobind::handle writer{Py_None};  // callable: (name, codec, rate, size, colour) -> writer
+    // Motion events (the recording API, motion-based): seconds of padding
+    // and of motion an event needs, a clip per event, and who is told of
+    // each event: (first, last, start, end, seconds, frames, video, thumbnail).
+    bool events = false;
+    double before = 0.0;
+    double after = 0.0;
+    double min_event = 0.0;
+    bool file_per_event = false;
+    nanobind::handle on_event{Py_None};
 };
 
 // One option's place in the record; its type is the option's kind.

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "capture/event_state.h"
 #include "capture/options.h"
 #include "capture/result.h"
 #include "glue/namespace.h"
@@ -54,11 +55,13 @@ struct Session {
     // The current frame.
     std::int64_t inframe = 0;  // its input frame number
     bool grayscale = false;
+    double area = 0.0;  // the largest changed area the motion check found in it
     nanobind::object ts = nanobind::none();
     nanobind::object roi = nanobind::none();
     nanobind::object tstring = nanobind::none();
 
     std::chrono::steady_clock::time_point next_progress{};
+    EventState events;
 
     nanobind::object cv2() const { return ns[Global::cv2]; }
     OutputFile &current_file() { return result.files.back(); }

@@ -1,6 +1,10 @@
 #include "capture/shutdown.h"
 
+#include <optional>
+#include <utility>
+
 #include "capture/console.h"
+#include "capture/events.h"
 #include "capture/frame_loop.h"
 #include "glue/conversions.h"
 
@@ -38,13 +42,27 @@ Stop run_handled_loop(Session &s) {
     }
 }
 
-void clean_up(Session &s) {
+void release_all(Session &s) {
     s.cap.attr("release")();
     if (!s.outfile.is_none() && to_bool(s.outfile.attr("isOpened")().ptr()))
         s.outfile.attr("release")();
     if (!s.tsfile.is_none())
         s.tsfile.attr("close")();
     s.cv2().attr("destroyAllWindows")();
+}
+
+// The open event is finished and reported first, while its files are open;
+// whatever happens there, everything is still released.
+void clean_up(Session &s) {
+    std::optional<nb::python_error> failed;
+    try {
+        finish_events(s);
+    } catch (nb::python_error &e) {
+        failed.emplace(e);
+    }
+    release_all(s);
+    if (failed)
+        throw std::move(*failed);
 }
 
 // A failing clean-up step replaces the exception the loop was leaving with,
