@@ -230,5 +230,5 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
         input_=found.value, live=found.live, start=start or found.start, output=path,
         timestamps=ENGINE_TIMES.index(timestamps), rate=timing.rate if timing else 0.0,
         codec=(chosen := check_codec(codec, quality, speed, path)), fmt=chosen.name,
-        namer=outputs.namer(path, numbered=frames_per_file is not None))
+        namer=outputs.namer(path, numbered=frames_per_file is not None or file_per_event))
     return options, timing.frames if timing else None

@@ -96,6 +96,8 @@ bool take_frame(Session &s, double t, bool motion, double area) {
     EventState &e = s.events;
     const Options &o = s.opt;
     HeldFrame frame{s.roi, s.ts, s.inframe, t, area};
+    // An open event goes on with motion, and for `after` seconds past its
+    // last motion; its frames follow one another, so it has no gap.
     if (e.phase == EventState::Phase::Open) {
         if (motion)
             e.last_motion = t;

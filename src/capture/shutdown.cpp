@@ -19,7 +19,9 @@ void name_failed_file(const Session &s, nb::python_error &e) {
     if (s.opt.exact || !e.matches(PyExc_OSError) || s.tsfname.is_none())
         return;
     nb::object error = nb::borrow(e.value());
-    if (nb::getattr(error, "filename", nb::none()).is_none())
+    // Only an error of the system's own (one with an errno) is about a file.
+    if (nb::getattr(error, "filename", nb::none()).is_none() &&
+        !nb::getattr(error, "errno", nb::none()).is_none())
         error.attr("filename") = s.tsfname;
 }
 
