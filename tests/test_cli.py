@@ -140,7 +140,9 @@ def test_demo(tmp_path, monkeypatch, no_display, capsys):
     assert cli.main(["--demo"]) == 0
     video = tmp_path / cli.DEMO_FOLDER / cli.DEMO_OUTPUT
     assert 0 < len(csv_rows(f"{video}.csv")) == count_frames(video) < 120
-    assert "stopped: end of input" in capsys.readouterr().out.splitlines()[-1]
+    out = capsys.readouterr().out.splitlines()
+    assert out[0].startswith("velmar: 1 event in") and "stopped: end of input" in out[-1]
+    assert (tmp_path / cli.DEMO_FOLDER / "demo.events.jpg").exists()
     (tmp_path / cli.DEMO_FOLDER).rename(tmp_path / "kept")
     (tmp_path / cli.DEMO_FOLDER).write_text("")
     assert cli.main(["--demo"]) == 2
