@@ -2,6 +2,7 @@
 preview window on a virtual display answering a real key press."""
 
 import csv
+import glob
 import os
 import shutil
 import signal
@@ -165,3 +166,12 @@ def test_q_in_preview_window_stops_session_counting_frame_on_screen(long_clip, t
     assert "Caught keyboard interrupt" not in lines
     assert 0 < result < 3000
     assert check_log_matches_video(video, result) == result
+
+
+@pytest.mark.skipif(bool(glob.glob("/dev/video*")), reason="a camera is present")
+@pytest.mark.parametrize("index", ["-1", "-2"])
+def test_negative_camera_ends_without_a_signal(tmp_path, index):
+    """Any camera (-1) with none present: no crash, an early end, result 0."""
+    proc = start_session(index, tmp_path / "o.avi", "batch")
+    lines, result = finish(proc, [])
+    assert proc.returncode == 0 and result == 0 and "ROI limits exceed frame size" in lines
