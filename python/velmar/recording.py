@@ -179,48 +179,33 @@ def _colour(name, value):
 def _engine_options(*, source, output, keep, interval, threshold, min_area, kernel_width,
                     before, after, min_event, file_per_event, contact_sheet,
                     region, duration, frames_per_file, codec, quality, speed, stamp,
-                    stamp_position,
-                    stamp_scale, box_color, text_color, preview, show_diff, camera_size,
-                    camera_fps, camera_settings, timestamps, start, utc_offset, read_ahead,
-                    progress, verbose):
+                    stamp_position, stamp_scale, box_color, text_color, preview, show_diff,
+                    camera_size, camera_fps, camera_settings, timestamps, start, utc_offset,
+                    read_ahead, progress, verbose):
     """The engine's options, every value checked, and the frame count of a
-    file when its own timing tells it; the source is checked last but one and
-    the codec last, as they touch the disk."""
+    file when its own timing tells it; the source and the codec are checked
+    last, as they touch the disk."""
     keep = checks.choice("keep", keep, checks.KEEP_MODES)
     area = checks.region(region)
-    interval = checks.seconds("interval", interval)
     if frames_per_file is not None:
         checks.integer("frames_per_file", frames_per_file, 1, checks.INT32_MAX - 1)
     preview, show_diff = checks.windows(preview, show_diff)
-    width, height = checks.integers("camera_size", camera_size, 2, 1) if camera_size else (0, 0)
-    fps = checks.seconds("camera_fps", camera_fps, optional=True, unit="frames per second")
-    tx, ty = checks.integers("stamp_position", stamp_position, 2, -checks.INT32_MAX)
+    checks.callback("progress", progress)
     options = {
-        "fps": 0 if fps is None else max(1, round(fps)),
+        **_keep_options(keep, checks.seconds("interval", interval), threshold, min_area,
+                        kernel_width, area),
+        **_event_options(keep, before, after, min_event, file_per_event, contact_sheet),
+        **_stamp_options(stamp, stamp_position, stamp_scale, box_color, text_color),
+        **_camera_options(camera_size, camera_fps, camera_settings),
         "interactive": preview, "show_diff": show_diff,
-        "width": width, "height": height,
-        "whole_frame": area is None,
-        "interval": interval if keep == "interval" else 0.0,
         "duration": checks.seconds("duration", duration, optional=True) or 0.0,
         "max_frames": 0 if frames_per_file is None else frames_per_file + 1,
-        "motion_based": keep == "motion",
-        "config": checks.flag("camera_settings", camera_settings),
-        "threshold": checks.integer("threshold", threshold, 0, 255),
-        "min_area": checks.integer("min_area", min_area),
-        "kernel_width": checks.kernel_width(kernel_width, area if keep == "motion" else None),
-        "timestamp": checks.flag("stamp", stamp),
-        "tb": _colour("box_color", box_color), "tc": _colour("text_color", text_color),
-        "tx": tx, "ty": ty, "fs": checks.stamp_scale(stamp_scale),
         "verbose": checks.flag("verbose", verbose),
         "utc_offset": checks.flag("utc_offset", utc_offset),
         "read_ahead": checks.flag("read_ahead", read_ahead),
-        **_event_options(keep, before, after, min_event, file_per_event, contact_sheet),
     }
     timestamps = checks.choice("timestamps", timestamps, TIME_CHOICES)
     start = checks.start_time(start)
-    checks.callback("progress", progress)
-    if area is not None:
-        options.update(roi_x=area[0], roi_y=area[1], roi_w=area[2], roi_h=area[3])
     found = sources.source(source)
     path = outputs.output_path(output)
     timing = None if found.live else probe(found.value)
@@ -232,3 +217,31 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
         codec=(chosen := check_codec(codec, quality, speed, path)), fmt=chosen.name,
         namer=outputs.namer(path, numbered=frames_per_file is not None or file_per_event))
     return options, timing.frames if timing else None
+
+
+def _keep_options(keep, interval, threshold, min_area, kernel_width, area):
+    options = {
+        "motion_based": keep == "motion",
+        "interval": interval if keep == "interval" else 0.0,
+        "threshold": checks.integer("threshold", threshold, 0, 255),
+        "min_area": checks.integer("min_area", min_area),
+        "kernel_width": checks.kernel_width(kernel_width, area if keep == "motion" else None),
+        "whole_frame": area is None,
+    }
+    if area is not None:
+        options.update(roi_x=area[0], roi_y=area[1], roi_w=area[2], roi_h=area[3])
+    return options
+
+
+def _stamp_options(stamp, position, scale, box_color, text_color):
+    tx, ty = checks.integers("stamp_position", position, 2, -checks.INT32_MAX)
+    return {"timestamp": checks.flag("stamp", stamp), "tx": tx, "ty": ty,
+            "fs": checks.stamp_scale(scale),
+            "tb": _colour("box_color", box_color), "tc": _colour("text_color", text_color)}
+
+
+def _camera_options(size, fps, settings):
+    width, height = checks.integers("camera_size", size, 2, 1) if size else (0, 0)
+    fps = checks.seconds("camera_fps", fps, optional=True, unit="frames per second")
+    return {"width": width, "height": height, "fps": 0 if fps is None else max(1, round(fps)),
+            "config": checks.flag("camera_settings", settings)}
