@@ -15,6 +15,9 @@ import velmar
 from conftest import count_frames, csv_rows
 
 
+OPENCV_READS_AV1 = int(cv2.__version__.split(".")[0]) >= 5  # OpenCV 4's wheels cannot
+
+
 @pytest.fixture(scope="module")
 def clip(tmp_path_factory):
     """45 frames 176x144 at 15 fps, lossless, a block moving over noise."""
@@ -47,7 +50,9 @@ def test_round_trip(clip, in_tmp, codec, output, region):
     assert bool(result.notes) == (region is not None)
     for file in result.files:
         frames, rate = pyav_frames(file.video)
-        assert len(frames) == count_frames(file.video) == len(csv_rows(file.log)) == file.frames
+        assert len(frames) == len(csv_rows(file.log)) == file.frames
+        if codec != "av1" or OPENCV_READS_AV1:
+            assert count_frames(file.video) == file.frames
         assert frames[0].shape == (height, width, 3)
         if codec in ("h264", "h265", "av1"):
             assert rate == Fraction(15)

@@ -95,12 +95,17 @@ def check_log_matches_video(video, result):
 
 @pytest.mark.skipif(os.name != "posix", reason="sends SIGINT")
 def test_ctrl_c_ends_session_with_message_count_and_complete_log(long_clip, tmp_path):
-    video = tmp_path / "cut.avi"
-    proc = start_session(long_clip, video, "batch")
-    lines = wait_for_line(proc, "Timestamps in")
-    wait_for_rows(proc, video)
-    proc.send_signal(signal.SIGINT)
-    lines, result = finish(proc, lines)
+    # On a loaded machine the session may finish the clip before the signal
+    # lands: it is tried again then, as the signal must come while it runs.
+    for attempt in range(3):
+        video = tmp_path / f"cut{attempt}.avi"
+        proc = start_session(long_clip, video, "batch")
+        lines = wait_for_line(proc, "Timestamps in")
+        wait_for_rows(proc, video)
+        proc.send_signal(signal.SIGINT)
+        lines, result = finish(proc, lines)
+        if result < 3000:
+            break
 
     assert "Caught keyboard interrupt" in lines
     assert 0 < result < 3000

@@ -262,14 +262,6 @@ def summary(result) -> str:
             f"files: {files}; stopped: {STOP_TEXT[result.stop]}; {result.elapsed:.1f} s")
 
 
-def exit_status(result) -> int:
-    if result.stop in EXIT_BY_STOP:
-        return EXIT_BY_STOP[result.stop]
-    if result.stop == "region" or result.frames_read == 0:
-        return EXIT_NOTHING
-    return EXIT_OK
-
-
 def demo_arguments():
     clip = resources.files("velmar") / "data" / "sample.avi"
     if os.path.lexists(DEMO_FOLDER) and not os.path.isdir(DEMO_FOLDER):
@@ -316,11 +308,13 @@ def run(options):
         if options.motion:
             print(events_table(result))
         print(summary(result))
+    if result.stop in EXIT_BY_STOP:
+        return EXIT_BY_STOP[result.stop]
     if result.stop == "region":
         return fail(EXIT_NOTHING, "the region is larger than the frames; nothing recorded")
     if result.frames_read == 0:
         return fail(EXIT_NOTHING, f"no frame could be read from {options.input!r}")
-    return exit_status(result)
+    return EXIT_OK
 
 
 def run_command(argv):

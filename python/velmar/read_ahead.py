@@ -10,9 +10,12 @@ travels with it, so the capture is never used from two threads at once.
 from __future__ import annotations
 
 import queue
+import signal
 import threading
 
 import cv2
+
+from velmar.signals import STOP_SIGNALS
 
 DEPTH = 4  # frames decoded ahead: enough to even out, little memory
 POLL = 0.1  # seconds between looks at the stop list while waiting
@@ -60,6 +63,10 @@ class ReadAhead:
             return ok, frame
 
     def _run(self):
+        # Signals go to the engine's thread: one landing here could cut a
+        # read short, which the reader would take for the input's end.
+        if hasattr(signal, "pthread_sigmask"):
+            signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
         try:
             while not self.quit.is_set():
                 ok, frame = self.capture.read()
