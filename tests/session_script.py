@@ -4,6 +4,7 @@ Used by the tests that need a process of its own: a Ctrl-C sent from outside,
 or a preview window on a display. Prints the session's result last.
 """
 
+import signal
 import sys
 
 import numpy as np
@@ -12,6 +13,9 @@ import velmar.ccapture as ccapture
 
 
 def main(argv):
+    # A shell may start background jobs with Ctrl-C ignored; the session
+    # under test must see it as any interactive run would.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     source, output, interactive = argv[1], argv[2], argv[3] == "interactive"
     colour = np.zeros(3, dtype=np.int32)
     result = ccapture.vcapture(

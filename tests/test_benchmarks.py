@@ -15,6 +15,8 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("session_overhead.py", ["--long", "500"], "long session: 500 frames"),
     ("motion_check_call.py", ["--quick"], "1920x1080"),
     ("record_overhead.py", ["--tiny"], "interval    64x48"),
+    ("record_speed.py", ["--tiny"], "c. cost of padding"),
+    ("events_memory.py", ["--tiny"], "3000 frames read"),
 ])
 def test_benchmark_runs(tmp_path, script, args, expected):
     env = dict(os.environ, VELMAR_BENCH_CACHE=str(tmp_path))
