@@ -104,14 +104,23 @@ void start_log(Session &s, nb::handle file) {
 // Once the file exists it gets its header whatever happens: an interrupt
 // that lands in between is taken only after the header is written, so no
 // log is ever left empty.
+nb::object open_log_file(const Session &s) {
+    return s.ns[Global::open](s.tsfname, "w", nb::arg("newline") = "",
+                              nb::arg("encoding") = "ascii");
+}
+
 void open_csv_file(Session &s) {
-    nb::object file = s.ns[Global::open](s.tsfname, "w", nb::arg("newline") = "",
-                                         nb::arg("encoding") = "ascii");
+    nb::object file;
     try {
+        file = open_log_file(s);
         start_log(s, file);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_KeyboardInterrupt))
             throw;
+        // Inside open() the file may exist already: it is the session's own
+        // (its name was free), so it is opened again and gets its header.
+        if (!file.is_valid())
+            file = open_log_file(s);
         start_log(s, file);
         throw;
     }
