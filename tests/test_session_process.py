@@ -121,6 +121,7 @@ INTERRUPTS = [(m, round(random.Random(f"{m}-{i}").uniform(0, 0.3), 3))
               for m in (7, 50) for i in range(15)]
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(os.name != "posix", reason="sends SIGINT")
 @pytest.mark.parametrize("max_frames, delay", INTERRUPTS)
 def test_ctrl_c_during_rotation_leaves_every_log_whole(long_clip, tmp_path, max_frames, delay):
