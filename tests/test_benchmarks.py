@@ -18,6 +18,7 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("record_speed.py", ["--tiny"], "c. cost of padding"),
     ("events_memory.py", ["--tiny"], "3000 frames read"),
 ])
+@pytest.mark.slow
 def test_benchmark_runs(tmp_path, script, args, expected):
     env = dict(os.environ, VELMAR_BENCH_CACHE=str(tmp_path))
     done = subprocess.run([sys.executable, str(BENCHMARKS / script), *args], env=env,

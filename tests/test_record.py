@@ -190,11 +190,3 @@ def test_prints_only_when_verbose(clip, in_tmp, capfd, verbose):
     out, err = capfd.readouterr()
     assert (bool(out), err) == (verbose, "")
 
-
-@pytest.mark.xfail(strict=True, raises=FileNotFoundError,
-                   reason="product fault, reported: the pattern's own modification time is read")
-def test_image_sequence_is_recorded(in_tmp):
-    for i, frame in enumerate(make_frames(3)):
-        cv2.imwrite(f"img_{i:03d}.png", frame)
-    result = velmar.record("img_%03d.png", "out.avi")
-    assert check_files(result) == [0, 1, 2]

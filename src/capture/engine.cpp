@@ -17,6 +17,17 @@ void check_region_start(const Options &r) {
               r.roi_y);
 }
 
+// The recording API's blur kernel must fit its region; the exact entry
+// hands any width to OpenCV as it always has.
+void check_kernel(const Options &r) {
+    if (r.exact || !r.motion_based || r.whole_frame)
+        return;
+    std::int32_t side = r.roi_w < r.roi_h ? r.roi_w : r.roi_h;
+    if (r.kernel_width < 1 || r.kernel_width % 2 == 0 || r.kernel_width > side)
+        raise(PyExc_ValueError, "kernel_width must be odd, from 1 to the region's smaller side "
+              "(%d), not %d", side, r.kernel_width);
+}
+
 // Padding and spans are seconds of input; a ring sized from them must be finite.
 void check_event_times(const Options &r) {
     for (double seconds : {r.before, r.after, r.min_event})
@@ -46,6 +57,7 @@ Result run_session(const Namespace &ns, const Options &options) {
     check_region_start(options);
     check_hooks(options);
     check_event_times(options);
+    check_kernel(options);
     Session s(ns, options);
     if (set_up_input(s))
         run_guarded_loop(s);
