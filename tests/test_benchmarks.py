@@ -17,6 +17,7 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("record_overhead.py", ["--tiny"], "interval    64x48"),
     ("record_speed.py", ["--tiny"], "c. cost of padding"),
     ("events_memory.py", ["--tiny"], "3000 frames read"),
+    ("batch_throughput.py", ["--quick"], "velmar batch --jobs 2"),
 ])
 @pytest.mark.slow
 def test_benchmark_runs(tmp_path, script, args, expected):

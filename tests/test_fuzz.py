@@ -229,14 +229,16 @@ def test_callables_and_their_type_take_any_use(target, operation, name, own, val
     referents = gc.get_referents(target) if target is not FunctionType else []
     objects = [target, FunctionType, *(o for o in referents if not isinstance(o, (str, NONE)))]
     objects += [value] if isinstance(value, FRESH) else []
-    if operation == "collect":  # garbage of earlier examples would go and skew the counts
-        gc.collect()
-    before = [sys.getrefcount(o) for o in objects]
+    # Garbage of earlier tests holding the functions must not go in between.
+    gc.collect()
+    gc.disable()
     try:
-        OPERATIONS[operation](target, name, vars(FunctionType)[own], value, protocol)
-    except (TypeError, AttributeError, pickle.PicklingError):
-        pass
-    assert [sys.getrefcount(o) for o in objects] == before
+        before = [sys.getrefcount(o) for o in objects]
+        with contextlib.suppress(TypeError, AttributeError, pickle.PicklingError):
+            OPERATIONS[operation](target, name, vars(FunctionType)[own], value, protocol)
+        assert [sys.getrefcount(o) for o in objects] == before
+    finally:
+        gc.enable()
 
 
 # Apart from pytest: an instance made anyway ends its process when shown.

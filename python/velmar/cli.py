@@ -82,10 +82,6 @@ def record_defaults():
 
 def build_parser():
     defaults = record_defaults()
-
-    def default(name):
-        return ",".join(map(str, defaults[name]))
-
     parser = Parser(
         prog="velmar",
         description="Record a camera, a stream or a video file: crop to a region, keep every "
@@ -106,6 +102,85 @@ def build_parser():
     io.add_argument("-o", "--output", default=defaults["output"],
                     help="output video; its CSV log is the same name plus .csv; taken names "
                     "get the next number (default: %(default)s)")
+    add_record_options(parser, io, defaults)
+
+    report = parser.add_argument_group("preview and reporting")
+    report.add_argument("--preview", dest="preview", action="store_true", default=None,
+                        help="show kept frames; q or Esc stops (default: on where a display is)")
+    report.add_argument("--no-preview", dest="preview", action="store_false",
+                        help="record without a window")
+    report.add_argument("--progress", dest="progress", action="store_true", default=None,
+                        help="show a progress bar (default: on when standard error is a "
+                        "terminal)")
+    report.add_argument("--no-progress", dest="progress", action="store_false",
+                        help="no progress bar")
+    report.add_argument("-q", "--quiet", action="store_true",
+                        help="print nothing but errors")
+    return parser
+
+
+def add_record_options(parser, io, defaults, *, camera=True, windows=True):
+    """Adds the options of one recording, shared with `velmar batch`: codec,
+    duration, files and region to `io`, then the camera, keep and timestamp
+    groups. `camera=False` leaves out the camera requests, `windows=False`
+    the diagnostic windows."""
+
+    def default(name):
+        return ",".join(map(str, defaults[name]))
+
+    io.add_argument("--fourcc", default=defaults["fourcc"],
+                    help="four-character codec (default: %(default)s)")
+    io.add_argument("--duration", type=positive, metavar="SECONDS",
+                    help="stop after this many seconds of input (default: no limit)")
+    io.add_argument("--frames-per-file", type=int, metavar="N",
+                    help="put N kept frames in each numbered video (default: one video)")
+    io.add_argument("--roi", type=int, nargs=4, metavar=("X", "Y", "W", "H"),
+                    help="region of interest (default: the whole frame)")
+
+    if camera:
+        requests = parser.add_argument_group("camera")
+        requests.add_argument("--fps", type=positive, help="frame rate to request (default: "
+                              "the camera's own)")
+        requests.add_argument("--size", type=int, nargs=2, metavar=("W", "H"),
+                              help="frame size to request")
+        requests.add_argument("--camera-settings", action="store_true",
+                              help="ask the camera driver for its settings dialog")
+
+    keep = parser.add_argument_group("what to keep (default: every frame)")
+    keep.add_argument("--motion", action="store_true", help="keep only frames with motion")
+    keep.add_argument("--interval", type=positive, metavar="SECONDS",
+                      help="time-lapse: keep one frame per interval")
+    keep.add_argument("--threshold", type=int, default=defaults["threshold"],
+                      help="grey-level change a pixel must exceed (default: %(default)s)")
+    keep.add_argument("--min-area", type=int, default=defaults["min_area"],
+                      help="area a changed region must exceed, in pixels (default: %(default)s)")
+    keep.add_argument("--kernel-width", type=int, default=defaults["kernel_width"],
+                      help="blur kernel width, odd (default: %(default)s)")
+    if windows:
+        keep.add_argument("--show-diff", action="store_true",
+                          help="show the motion check's diagnostic windows")
+
+    stamp = parser.add_argument_group("timestamp overlay")
+    stamp.add_argument("--timestamp", action="store_true", help="draw date and time on kept frames")
+    stamp.add_argument("--box-color", type=colour, default=defaults["box_color"], metavar="B,G,R",
+                       help=f"box colour (default: {default('box_color')})")
+    stamp.add_argument("--text-color", type=colour, default=defaults["text_color"],
+                       metavar="B,G,R", help=f"text colour (default: {default('text_color')})")
+    stamp.add_argument("--text-pos", type=int, nargs=2, default=defaults["stamp_position"],
+                       metavar=("X", "Y"), help="text origin on its baseline (default: 10 20)")
+    stamp.add_argument("--font-scale", type=float, default=defaults["stamp_scale"],
+                       help="text scale, at most 10 (default: %(default)s)")
+
+
+def add_record_options(parser, io, defaults, *, camera=True, windows=True):
+    """Adds the options of one recording, shared with `velmar batch`: codec,
+    duration, files and region to `io`, then the camera, keep, event, time
+    and stamp groups. `camera=False` leaves out the camera requests,
+    `windows=False` the diagnostic windows."""
+
+    def default(name):
+        return ",".join(map(str, defaults[name]))
+
     io.add_argument("--codec", "--fourcc", dest="codec", default=defaults["codec"],
                     help="h264, h265 or av1 (compact, into .mp4, .mkv or .mov), or mjpg, mp4v, "
                     "ffv1 or another four-character code for OpenCV's writer "
@@ -122,13 +197,14 @@ def build_parser():
     io.add_argument("--roi", type=int, nargs=4, metavar=("X", "Y", "W", "H"),
                     help="region of interest (default: the whole frame)")
 
-    camera = parser.add_argument_group("camera")
-    camera.add_argument("--fps", type=positive, help="frame rate to request (default: the "
-                        "camera's own)")
-    camera.add_argument("--size", type=int, nargs=2, metavar=("W", "H"),
-                        help="frame size to request")
-    camera.add_argument("--camera-settings", action="store_true",
-                        help="ask the camera driver for its settings dialog")
+    if camera:
+        requests = parser.add_argument_group("camera")
+        requests.add_argument("--fps", type=positive, help="frame rate to request (default: "
+                              "the camera's own)")
+        requests.add_argument("--size", type=int, nargs=2, metavar=("W", "H"),
+                              help="frame size to request")
+        requests.add_argument("--camera-settings", action="store_true",
+                              help="ask the camera driver for its settings dialog")
 
     keep = parser.add_argument_group("what to keep (default: every frame)")
     keep.add_argument("--motion", action="store_true", help="keep only frames with motion")
@@ -140,8 +216,9 @@ def build_parser():
                       help="area a changed region must exceed, in pixels (default: %(default)s)")
     keep.add_argument("--kernel-width", type=int, default=defaults["kernel_width"],
                       help="blur kernel width, odd (default: %(default)s)")
-    keep.add_argument("--show-diff", action="store_true",
-                      help="show the motion check's diagnostic windows")
+    if windows:
+        keep.add_argument("--show-diff", action="store_true",
+                          help="show the motion check's diagnostic windows")
 
     events = parser.add_argument_group("motion events (with --motion)")
     events.add_argument("--before", type=seconds, default=0.0, metavar="SECONDS",
@@ -181,20 +258,6 @@ def build_parser():
                        metavar=("X", "Y"), help="text origin on its baseline (default: 10 20)")
     stamp.add_argument("--font-scale", type=float, default=defaults["stamp_scale"],
                        help="text scale, at most 10 (default: %(default)s)")
-
-    report = parser.add_argument_group("preview and reporting")
-    report.add_argument("--preview", dest="preview", action="store_true", default=None,
-                        help="show kept frames; q or Esc stops (default: on where a display is)")
-    report.add_argument("--no-preview", dest="preview", action="store_false",
-                        help="record without a window")
-    report.add_argument("--progress", dest="progress", action="store_true", default=None,
-                        help="show a progress bar (default: on when standard error is a "
-                        "terminal)")
-    report.add_argument("--no-progress", dest="progress", action="store_false",
-                        help="no progress bar")
-    report.add_argument("-q", "--quiet", action="store_true",
-                        help="print nothing but errors")
-    return parser
 
 
 def record_options(options):
@@ -340,7 +403,11 @@ def answer_ctrl_c():
 
 
 def main(argv=None):
+    args = sys.argv[1:] if argv is None else argv
     try:
+        if args[:1] == ["batch"]:
+            from velmar import batch_cli
+            return batch_cli.main(args[1:])
         return run_command(argv)
     except KeyboardInterrupt:
         return fail(EXIT_BY_STOP["interrupt"], "interrupted")
