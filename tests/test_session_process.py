@@ -131,7 +131,8 @@ def test_ctrl_c_during_rotation_leaves_every_log_whole(long_clip, tmp_path, max_
     proc.send_signal(signal.SIGINT)
     lines, result = finish(proc, lines)
 
-    assert "Caught keyboard interrupt" in lines
+    # A Ctrl-C inside a console print may cut off that line's end.
+    assert lines[-2].endswith("Caught keyboard interrupt")
     logs = sorted(tmp_path.glob("*.csv"))
     assert logs
     for log in logs:
