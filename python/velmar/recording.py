@@ -241,7 +241,7 @@ def _stamp_options(stamp, position, scale, box_color, text_color):
 
 
 def _camera_options(size, fps, settings):
-    width, height = checks.integers("camera_size", size, 2, 1) if size else (0, 0)
+    width, height = (0, 0) if size is None else checks.integers("camera_size", size, 2, 1)
     fps = checks.seconds("camera_fps", fps, optional=True, most=1000, unit="frames per second")
     return {"width": width, "height": height, "fps": 0 if fps is None else max(1, round(fps)),
             "config": checks.flag("camera_settings", settings)}
