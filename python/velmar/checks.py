@@ -51,7 +51,7 @@ def flag(name: str, value: Any) -> bool:
 
 
 def choice(name: str, value: Any, choices: tuple[str, ...]) -> str:
-    if value not in choices:
+    if not isinstance(value, str) or value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, got {value!r}")
     return value
 
