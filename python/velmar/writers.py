@@ -48,7 +48,7 @@ class CompactWriter:
                  is_color: bool = True):
         import av
         quiet_encoders()
-        encoder, quality, speed, quality_option = COMPACT[codec.name]
+        encoder, quality, _, quality_option = COMPACT[codec.name]
         self.size = (size[0] - size[0] % 2, size[1] - size[1] % 2)
         self.format = "bgr24" if is_color else "gray"
         self.container = av.open(path, "w")
@@ -58,9 +58,7 @@ class CompactWriter:
             self.stream.pix_fmt = "yuv420p"
             self.stream.options = {
                 quality_option: str(codec.quality if codec.quality is not None else quality),
-                "preset": codec.speed or speed}
-            if encoder == "libx265":
-                self.stream.options["x265-params"] = "log-level=error"
+                **encoder_options(codec, encoder)}
         except BaseException:
             self.container.close()
             raise
@@ -87,6 +85,14 @@ class CompactWriter:
             container.mux(self.stream.encode(None))
         finally:
             container.close()
+
+
+def encoder_options(codec: Codec, encoder: str) -> dict[str, str]:
+    """The preset, and quiet for the encoder that reports at info level."""
+    options = {"preset": codec.speed or COMPACT[codec.name][2]}
+    if encoder == "libx265":
+        options["x265-params"] = "log-level=error"
+    return options
 
 
 def quiet_encoders() -> None:
@@ -153,13 +159,18 @@ def probe_compact(codec: Codec) -> None:
 
     from velmar.outputs import silenced_stderr
     quiet_encoders()
-    context = av.CodecContext.create(COMPACT[codec.name][0], "w")
-    context.width, context.height, context.pix_fmt = 64, 64, "yuv420p"
-    context.time_base, context.framerate = Fraction(1, 25), 25
-    context.options = {"preset": codec.speed or COMPACT[codec.name][2]}
     try:
-        with silenced_stderr():
-            context.open()
+        with silenced_stderr():  # encoders report their set-up and close there
+            open_encoder(codec)
     except (av.error.FFmpegError, OSError, ValueError) as error:
         raise ValueError(f"codec {codec.name!r} cannot take speed {codec.speed!r} here: "
                          f"{error}") from None
+
+
+def open_encoder(codec: Codec) -> None:
+    import av
+    context = av.CodecContext.create(COMPACT[codec.name][0], "w")
+    context.width, context.height, context.pix_fmt = 64, 64, "yuv420p"
+    context.time_base, context.framerate = Fraction(1, 25), 25
+    context.options = encoder_options(codec, COMPACT[codec.name][0])
+    context.open()
