@@ -5,9 +5,11 @@ a. For each keep mode ("all", "motion" with a small region, "interval" of
    1 s) on a 720p and a 1080p H.264 clip: record()'s median wall-clock time
    over that of decoding the same file alone (a `cv2.VideoCapture` read
    loop), with and without read-ahead; keep-all also with codec="mjpg", to
-   compare speed and file size.
+   compare speed and file size; and decoding with only the motion check of
+   the region, in plain Python (the part of keep="motion" no writer adds).
 b. Keep-all on the 720p clip per codec and preset: milliseconds per frame
-   (wall-clock and processor, decoding included) and bytes per frame written.
+   (wall-clock and processor, decoding included), bytes per frame written
+   and the mean PSNR of the frames written against the clip's.
 c. keep="motion" with the small region on the 720p clip, with H.264 and with
    MJPG: microseconds per frame read that before=2, after=2, min_event=0.5
    add to no padding (median of the differences within a repetition), and
@@ -24,6 +26,7 @@ clip of 25 frames once: a smoke run.
 """
 
 import argparse
+import functools
 import os
 import statistics
 import sys
@@ -38,9 +41,11 @@ import numpy as np
 
 import velmar
 
-# The clip cache is session_overhead.py's.
+# The clip cache and motion settings are session_overhead.py's, the motion
+# check in plain Python motion_check_call.py's.
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from session_overhead import CACHE  # noqa: E402
+from motion_check_call import python_check  # noqa: E402
+from session_overhead import CACHE, MIN_AREA, THRESHOLD  # noqa: E402
 
 RATE = 25
 REAL_TIME_MS = 1000 / RATE
@@ -122,29 +127,64 @@ def decode_alone(clip):
     return Run(time.perf_counter() - start, time.process_time() - start_cpu, read, read, 0)
 
 
+def output_name(folder, options):
+    return Path(folder) / ("out.avi" if options.get("codec") in OPENCV_CODECS else "out.mp4")
+
+
+def decode_and_check(clip, region):
+    """Decoding with the motion check of `region` in plain Python and nothing
+    written: the least that keep="motion" has to do."""
+    x, y, width, height = region
+    reference, current = np.zeros((height, width), np.uint8), np.zeros((height, width), np.uint8)
+    start, start_cpu = time.perf_counter(), time.process_time()
+    capture = cv2.VideoCapture(str(clip))
+    read = kept = 0
+    while (frame := capture.read()[1]) is not None:
+        gray = cv2.cvtColor(frame[y:y + height, x:x + width].copy(), cv2.COLOR_BGR2GRAY)
+        kept += python_check(gray, reference, current, THRESHOLD, MIN_AREA)
+        read += 1
+    capture.release()
+    return Run(time.perf_counter() - start, time.process_time() - start_cpu, read, kept, 0)
+
+
 def record_once(clip, options):
     """One record() into a fresh folder, made and removed outside the timing."""
-    suffix = ".avi" if options.get("codec") in OPENCV_CODECS else ".mp4"
     with tempfile.TemporaryDirectory() as folder:
         start, start_cpu = time.perf_counter(), time.process_time()
-        result = velmar.record(clip, Path(folder) / f"out{suffix}", **options)
+        result = velmar.record(clip, output_name(folder, options), **options)
         wall, cpu = time.perf_counter() - start, time.process_time() - start_cpu
         size = sum(file.video.stat().st_size for file in result.files)
     return Run(wall, cpu, result.frames_read, result.frames_kept, size)
 
 
-def measure(clip, entries, repeat):
-    """entries: name -> record() options, or None to decode alone. Returns
-    name -> one Run per repetition."""
+def mean_psnr(clip, options):
+    """Mean PSNR in dB of a keep-all recording's frames against the clip's, so
+    that sizes are read with the quality each setting gives."""
+    with tempfile.TemporaryDirectory() as folder:
+        result = velmar.record(clip, output_name(folder, options), **options)
+        source, written = cv2.VideoCapture(str(clip)), cv2.VideoCapture(str(result.files[0].video))
+        values = []
+        while (frame := source.read()[1]) is not None and (copy := written.read()[1]) is not None:
+            values.append(cv2.PSNR(frame, copy))
+    return statistics.fmean(values)
+
+
+def measure(entries, repeat):
+    """entries: name -> a function giving a Run. Returns name -> one Run per
+    repetition."""
     names = list(entries)
     runs = {name: [] for name in names}
     for r in range(repeat):
         turn = r % len(names)
         for name in names[turn:] + names[:turn]:
-            options = entries[name]
-            runs[name].append(decode_alone(clip) if options is None
-                              else record_once(clip, options))
+            runs[name].append(entries[name]())
     return runs
+
+
+def recordings(clip, options):
+    """name -> record() options, or None to decode alone: name -> a function."""
+    return {name: functools.partial(decode_alone, clip) if value is None
+            else functools.partial(record_once, clip, value) for name, value in options.items()}
 
 
 def per_frame_ms(runs, column="wall"):
@@ -189,11 +229,13 @@ def against_decoding(sizes, frames, repeat):
     rows = [("all", "h264"), ("motion", "h264"), ("interval", "h264"), ("all", "mjpg")]
     for width, height in sizes:
         clip = make_clip(width, height, frames)
-        entries = {"decode": None}
+        options = {"decode": None}
         for mode, codec in rows:
             for ahead in (True, False):
-                entries[mode, codec, ahead] = mode_options(mode, codec, ahead, width, height)
-        runs = measure(clip, entries, repeat)
+                options[mode, codec, ahead] = mode_options(mode, codec, ahead, width, height)
+        entries = recordings(clip, options)
+        entries["check"] = functools.partial(decode_and_check, clip, small_region(width, height))
+        runs = measure(entries, repeat)
         decode = runs["decode"]
         for mode, codec in rows:
             ahead, none = runs[mode, codec, True], runs[mode, codec, False]
@@ -201,6 +243,9 @@ def against_decoding(sizes, frames, repeat):
                   f"{spread(ahead):>20} {ratios(ahead, decode):>11}  {spread(none):>20} "
                   f"{ratios(none, decode):>11}  {ahead[0].kept:>4}  "
                   f"{bytes_per_frame(ahead):11.0f}", flush=True)
+        check = runs["check"]
+        print(f"{width:>4}x{height:<4}  decoding and the motion check alone, in plain Python: "
+              f"{spread(check)}, ratio {ratios(check, decode)}", flush=True)
 
 
 def per_codec(size, frames, repeat):
@@ -209,19 +254,20 @@ def per_codec(size, frames, repeat):
           f"median (min-max); processor ms per frame (all threads); "
           f"x real time = {REAL_TIME_MS:.0f} ms / wall")
     print(f"{'codec, speed':<16} {'wall ms/frame':>20} {'cpu ms':>7} {'x real time':>11} "
-          f"{'bytes/frame':>11}")
-    entries = {("decode", "alone"): None}
+          f"{'bytes/frame':>11} {'PSNR dB':>7}")
+    options = {("decode", "alone"): None}
     for codec, speed in CODECS:
-        options = dict(codec=codec)
-        if speed is not None:
-            options["speed"] = speed
-        entries[codec, str(speed or DEFAULT_SPEED.get(codec, ""))] = options
-    runs = measure(make_clip(width, height, frames), entries, repeat)
+        options[codec, str(speed or DEFAULT_SPEED.get(codec, ""))] = dict(
+            codec=codec, **({} if speed is None else {"speed": speed}))
+    clip = make_clip(width, height, frames)
+    runs = measure(recordings(clip, options), repeat)
     for (codec, speed), codec_runs in runs.items():
         wall = per_frame_ms(codec_runs)[0]
+        chosen = options[codec, speed]
+        psnr = "" if chosen is None else f"{mean_psnr(clip, chosen):7.2f}"
         print(f"{codec + ' ' + speed:<16} {spread(codec_runs):>20} "
               f"{per_frame_ms(codec_runs, 'cpu')[0]:7.2f} {REAL_TIME_MS / wall:11.2f} "
-              f"{bytes_per_frame(codec_runs):11.0f}", flush=True)
+              f"{bytes_per_frame(codec_runs):11.0f} {psnr:>7}", flush=True)
 
 
 def paired_difference_us(runs, base):
@@ -237,11 +283,11 @@ def padding_cost(size, frames, repeat):
           f"{width}x{height} ({load()}); ms per frame read: median (min-max)")
     print(f"{'codec':<6} {'no padding':>20} {'kept':>5} {'before=after=2':>20} {'kept':>5} "
           f"{'added/frame read':>16} {'/frame kept more':>16}")
-    entries = {}
+    options = {}
     for codec in ("h264", "mjpg"):
         plain = mode_options("motion", codec, True, width, height)
-        entries[codec, False], entries[codec, True] = plain, dict(plain, **PADDING)
-    runs = measure(make_clip(width, height, frames), entries, repeat)
+        options[codec, False], options[codec, True] = plain, dict(plain, **PADDING)
+    runs = measure(recordings(make_clip(width, height, frames), options), repeat)
     for codec in ("h264", "mjpg"):
         plain, padded = runs[codec, False], runs[codec, True]
         added = paired_difference_us(padded, plain)
@@ -261,8 +307,8 @@ def main():
           f"{cv2.getNumThreads()} OpenCV threads")
     tiny = (160, 120)
     # The first run of each entry pays for imports and encoder libraries.
-    measure(make_clip(*tiny, 25), {"decode": None, **{codec: dict(codec=codec)
-                                                      for codec, _ in CODECS}}, 1)
+    measure(recordings(make_clip(*tiny, 25), {"decode": None, **{
+        codec: dict(codec=codec) for codec, _ in CODECS}}), 1)
     if options.tiny:
         sizes, frames, repeat = [tiny], 25, 1
     else:
