@@ -55,7 +55,7 @@ def make_clips(count, width, height, frames):
 
 def one_after_another(clips, out):
     for clip in clips:
-        subprocess.run([*COMMAND, str(clip), "-o", str(out / f"{clip.stem}.avi"), "--motion",
+        subprocess.run([*COMMAND, str(clip), "-o", str(out / f"{clip.stem}.mp4"), "--motion",
                         "--no-preview", "--quiet"], check=True)
 
 

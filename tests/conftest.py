@@ -67,7 +67,8 @@ class FakeCapture:
     def __init__(self, frames, width=64, height=48, fps=10.0):
         self.frames, self.sets, self.events = list(frames), [], None
         props = {cv2.CAP_PROP_FRAME_WIDTH: width, cv2.CAP_PROP_FRAME_HEIGHT: height,
-                 cv2.CAP_PROP_FPS: fps, cv2.CAP_PROP_FRAME_COUNT: len(self.frames)}
+                 cv2.CAP_PROP_FPS: fps, cv2.CAP_PROP_FRAME_COUNT: len(self.frames),
+                 cv2.CAP_PROP_POS_MSEC: 0.0}
         self.get = lambda prop: float(props[prop])
         self.set = lambda *request: self.sets.append(request)
         self.isOpened = lambda: True

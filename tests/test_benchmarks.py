@@ -14,8 +14,12 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("session_overhead.py", ["--tiny"], "time-lapse"),
     ("session_overhead.py", ["--long", "500"], "long session: 500 frames"),
     ("motion_check_call.py", ["--quick"], "1920x1080"),
+    ("record_overhead.py", ["--tiny"], "interval    64x48"),
+    ("record_speed.py", ["--tiny"], "c. cost of padding"),
+    ("events_memory.py", ["--tiny"], "3000 frames read"),
     ("batch_throughput.py", ["--quick"], "velmar batch --jobs 2"),
 ])
+@pytest.mark.slow
 def test_benchmark_runs(tmp_path, script, args, expected):
     env = dict(os.environ, VELMAR_BENCH_CACHE=str(tmp_path))
     done = subprocess.run([sys.executable, str(BENCHMARKS / script), *args], env=env,

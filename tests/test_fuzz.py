@@ -6,7 +6,9 @@ objects."""
 import contextlib
 import copy
 import gc
+import inspect
 import operator
+import os
 import pickle
 import subprocess
 import sys
@@ -18,6 +20,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+from conftest import write_video
+
+import velmar
+import velmar._engine
 import velmar.ccapture as ccapture
 from velmar.ccapture import check_motion_gray, check_motion_rgb, vcapture
 
@@ -223,12 +229,16 @@ def test_callables_and_their_type_take_any_use(target, operation, name, own, val
     referents = gc.get_referents(target) if target is not FunctionType else []
     objects = [target, FunctionType, *(o for o in referents if not isinstance(o, (str, NONE)))]
     objects += [value] if isinstance(value, FRESH) else []
-    before = [sys.getrefcount(o) for o in objects]
+    # Garbage of earlier tests holding the functions must not go in between.
+    gc.collect()
+    gc.disable()
     try:
-        OPERATIONS[operation](target, name, vars(FunctionType)[own], value, protocol)
-    except (TypeError, AttributeError, pickle.PicklingError):
-        pass
-    assert [sys.getrefcount(o) for o in objects] == before
+        before = [sys.getrefcount(o) for o in objects]
+        with contextlib.suppress(TypeError, AttributeError, pickle.PicklingError):
+            OPERATIONS[operation](target, name, vars(FunctionType)[own], value, protocol)
+        assert [sys.getrefcount(o) for o in objects] == before
+    finally:
+        gc.enable()
 
 
 # Apart from pytest: an instance made anyway ends its process when shown.
@@ -240,3 +250,102 @@ def test_function_type_makes_no_instances(expression):
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0, done.stderr
+
+
+
+
+OPTIONS = ("input_ output fmt fps width height roi_x roi_y roi_w roi_h interval duration "
+           "max_frames motion_based config threshold min_area kernel_width timestamp tb tc tx "
+           "ty fs exact verbose live whole_frame namer progress stop").split()
+# Paths stay in the test's folder (tests may run as root); `interactive` and
+# `show_diff` stay False: a real window without a display ends the process.
+local = anything.filter(lambda v: not (isinstance(v, str) and "/" in v))
+
+
+def hook(first):  # then free names: a namer giving a taken name forever is asked forever
+    return lambda count, *rest: first if count == 0 else f"{count}.avi"
+
+
+def refuse(*args):
+    raise Refusal("hook")
+
+
+valid = st.fixed_dictionaries({}, optional={
+    "max_frames": st.integers(0, 4), "motion_based": st.booleans(), "timestamp": st.booleans(),
+    "interval": st.floats(0, 0.3), "duration": st.floats(0, 0.5), "exact": st.booleans(),
+    "whole_frame": st.booleans(), "live": st.booleans(), "roi_x": st.integers(0, 70),
+    "roi_w": st.integers(0, 70), "kernel_width": st.sampled_from([-1, 1, 4, 21]),
+    "namer": st.builds(hook, local), "progress": st.builds(hook, local) | st.just(refuse),
+    "stop": st.builds(list)})  # fresh: a shared one is counted by old examples too
+keys = st.sampled_from([*OPTIONS, "", "nope", "\ud800", StrSubclass("fps"), 0, None, b"fps"])
+sessions = settings(fuzz, max_examples=200)  # each example runs real sessions
+
+
+@pytest.fixture(scope="module")
+def clip_folder(tmp_path_factory):
+    with pytest.MonkeyPatch.context() as patch:
+        patch.chdir(tmp_path_factory.mktemp("fuzz"))
+        for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+            patch.delenv(name, raising=False)
+        write_video("in.avi", 5)
+        yield {"in.avi"}
+
+
+@contextlib.contextmanager
+def no_file_left_open(folder):
+    """Removes the session's outputs afterwards. The collector waits: garbage of
+    earlier examples would otherwise drop its references to the values midway."""
+    files = len(os.listdir("/proc/self/fd"))
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+        for name in set(os.listdir(".")) - folder:
+            os.remove(name)
+    assert len(os.listdir("/proc/self/fd")) == files
+
+
+def run_engine(options):
+    try:
+        velmar._engine.run(options)
+    except RuntimeError as error:  # a writer that does not open is reported so
+        assert str(error).startswith("Could not open video file"), repr(error)
+    except FileNotFoundError:  # a missing input file: record() refuses it first
+        pass
+
+
+@pytest.mark.filterwarnings("ignore:stat:DeprecationWarning")  # a namer giving an array
+@sessions
+@given(valid=valid, arbitrary=st.dictionaries(keys, local, max_size=3))
+def test_engine_takes_any_options(clip_folder, valid, arbitrary):
+    options = {"input_": "in.avi", "output": "out.avi", "fmt": "FFV1", "roi_w": 64,
+               "roi_h": 48, "verbose": False, "tb": np.zeros(3, np.int32),
+               "tc": np.zeros(3, np.int32), **valid, **arbitrary,
+               "interactive": False, "show_diff": False}
+    with no_file_left_open(clip_folder):  # the values ride along to have their references counted
+        call_checked(lambda *values: run_engine(options), list(options.values()), {})
+
+
+# A huge kernel would hang or exhaust memory, a huge rate overflow.
+@pytest.mark.parametrize("call, name", [
+    (lambda: velmar._engine.run({"input_": "in.avi", "output": "k.avi", "fmt": "FFV1",
+                                 "roi_w": 64, "roi_h": 48, "motion_based": True,
+                                 "kernel_width": 101}), "kernel_width"),
+    (lambda: velmar.record("in.avi", "k.avi", camera_fps=2.0**31), "camera_fps"),
+])
+def test_too_large_values_are_refused(clip_folder, call, name):
+    with no_file_left_open(clip_folder), pytest.raises(ValueError, match=name):
+        call()
+
+
+@sessions
+@given(arbitrary=st.dictionaries(st.sampled_from(list(inspect.signature(velmar.record)
+                                                      .parameters)), local, max_size=3))
+def test_record_takes_any_options(clip_folder, arbitrary):
+    with no_file_left_open(clip_folder):
+        try:
+            velmar.record(**{"source": "in.avi", "output": "out.avi", **arbitrary})
+        except (TypeError, ValueError, velmar.SourceError, FileNotFoundError,
+                IsADirectoryError, Refusal):  # the last from the value's own truth test
+            assert set(os.listdir(".")) == clip_folder

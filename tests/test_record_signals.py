@@ -23,7 +23,8 @@ pytestmark = pytest.mark.skipif(os.name != "posix", reason="sends POSIX signals"
 
 SCRIPT = """
 import json, sys, velmar
-result = velmar.record(sys.argv[1], sys.argv[2], frames_per_file=int(sys.argv[3]))
+result = velmar.record(sys.argv[1], sys.argv[2], frames_per_file=int(sys.argv[3]),
+                       codec="mjpg")
 print(json.dumps({"stop": result.stop, "frames_kept": result.frames_kept,
                   "files": [[str(f.video), str(f.log), f.frames] for f in result.files]}))
 """
@@ -86,7 +87,7 @@ def test_signal_in_process_is_noted_and_previous_handlers_return(tmp_path, monke
     mine = {s: (lambda n, _frame: caught.append(n)) for s in STOPS}
     saved = {s: signal.signal(s, handler) for s, handler in mine.items()}
     try:
-        result = velmar.record(clip, "out.avi", frames_per_file=3,
+        result = velmar.record(clip, "out.avi", frames_per_file=3, codec="mjpg",
                                progress=lambda _: sent or sent.append(os.kill(os.getpid(), signum)))
         restored = {s: signal.getsignal(s) for s in STOPS}
     finally:

@@ -6,13 +6,14 @@ from __future__ import annotations
 TYPE_CHECKING = False
 
 __version__ = "0.2.0"
-__all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError", "record_many",
-           "IndexRow"]
+__all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError", "Event",
+           "record_many", "IndexRow"]
 
 if TYPE_CHECKING:
     from velmar.batch import record_many
     from velmar.batch_index import IndexRow
     from velmar.recording import record
+    from velmar.events import Event
     from velmar.results import OutputFile, Progress, Recording, SourceError
 
 
@@ -22,6 +23,9 @@ def __getattr__(name):
     if name == "record":
         from velmar.recording import record
         return record
+    if name == "Event":
+        from velmar.events import Event
+        return Event
     if name == "record_many":
         from velmar.batch import record_many
         return record_many

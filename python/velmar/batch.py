@@ -55,7 +55,7 @@ class Outcome:
 
 
 def prepare(inputs: Inputs, output_dir: str | os.PathLike, *, recursive: bool = False,
-            extension: str = ".avi", **options: Any) -> Batch:
+            extension: str = ".mp4", **options: Any) -> Batch:
     """Finds the inputs and checks the options before anything is written;
     makes the output folder when there are inputs."""
     if isinstance(inputs, (str, os.PathLike)):
@@ -174,7 +174,7 @@ def _row(future: Future, job: Job, received: list[int]) -> IndexRow | None:
 
 def record_many(inputs: Inputs, output_dir: str | os.PathLike, *, jobs: int | None = None,
                 executor: Executor | None = None, recursive: bool = False,
-                extension: str = ".avi", progress: Callable[[IndexRow], None] | None = None,
+                extension: str = ".mp4", progress: Callable[[IndexRow], None] | None = None,
                 **options: Any) -> list[IndexRow]:
     """Records each input with `record(**options)` into
     `output_dir/<input stem>/<input stem><extension>`, and returns the index

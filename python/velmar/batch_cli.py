@@ -46,8 +46,8 @@ def build_parser() -> cli.Parser:
                     "-2, -3, ...")
     io.add_argument("-r", "--recursive", action="store_true",
                     help="search folders with their subfolders")
-    io.add_argument("--extension", default=".avi",
-                    help="of the output videos (default: %(default)s; .mp4 with --fourcc mp4v)")
+    io.add_argument("--extension", default=".mp4",
+                    help="of the output videos (default: %(default)s; .avi for --codec mjpg)")
     cli.add_record_options(parser, io, cli.record_defaults(), camera=False, windows=False)
     parser.set_defaults(preview=False, show_diff=False, size=None, fps=None,
                         camera_settings=False)

@@ -29,7 +29,7 @@ class Job:
     mtime: float
     output_dir: str
     folder: str
-    extension: str = ".avi"
+    extension: str = ".mp4"
     options: dict[str, Any] = field(default_factory=dict)
 
     @property
@@ -61,10 +61,10 @@ def record_one(job: Job) -> IndexRow | None:
     cv2.setNumThreads(1)  # the batch runs one input per core
     folder = os.path.dirname(job.output)
     os.makedirs(folder, exist_ok=True)
-    before, last, clock = set(os.listdir(folder)), [None], time.monotonic()
+    before, clock = set(os.listdir(folder)), time.monotonic()
+    declared = _declared_frames(job.input)
 
     def progress(report):
-        last[0] = report
         if _stop_signal is not None:  # came after the check above, before record() listened
             os.kill(os.getpid(), _stop_signal)
 
@@ -76,7 +76,7 @@ def record_one(job: Job) -> IndexRow | None:
                       stop="error", seconds=_seconds(clock),
                       error=f"{type(error).__name__}: {error}")
     else:
-        row = _result_row(job, result, last[0], _seconds(clock))
+        row = _result_row(job, result, declared, _seconds(clock))
     if not row.outputs:
         with suppress(OSError):
             os.rmdir(folder)  # only when empty: a folder exists only with files in it
@@ -91,18 +91,29 @@ def _seconds(clock: float) -> float:
     return round(time.monotonic() - clock, 3)  # as the index keeps it
 
 
-def _result_row(job: Job, result, last, seconds: float) -> IndexRow:
+def _declared_frames(path: str) -> int | None:
+    """The frame count the file's header declares: a truncated file reads
+    fewer, where its packets alone would not tell."""
+    import cv2
+    capture = cv2.VideoCapture(path)
+    try:
+        count = int(capture.get(cv2.CAP_PROP_FRAME_COUNT)) if capture.isOpened() else 0
+    finally:
+        capture.release()
+    return count if count > 0 else None
+
+
+def _result_row(job: Job, result, declared, seconds: float) -> IndexRow:
     outputs = tuple(_relative(job, path) for f in result.files for path in (f.video, f.log))
     events = getattr(result, "events", None)
     return job.row(outputs=outputs, frames_read=result.frames_read,
                    frames_kept=result.frames_kept,
                    events=None if events is None else len(events), stop=result.stop,
-                   seconds=seconds, error=_failure(result, last))
+                   seconds=seconds, error=_failure(result, declared))
 
 
-def _failure(result, last) -> str:
+def _failure(result, count) -> str:
     """What makes a finished recording a failed input."""
-    count = last.frame_count if last is not None else None
     if result.stop in UNFINISHED:
         return ""
     if result.stop == "region":

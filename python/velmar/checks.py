@@ -11,6 +11,7 @@ import numbers
 import os
 import sys
 from collections.abc import Callable
+from datetime import datetime
 from typing import Any
 
 KEEP_MODES = ("all", "motion", "interval")
@@ -30,14 +31,16 @@ def integer(name: str, value: Any, low: int = 0, high: int = INT32_MAX) -> int:
     return int(value)
 
 
-def seconds(name: str, value: Any, *, optional: bool = False,
-            unit: str = "seconds") -> float | None:
+def seconds(name: str, value: Any, *, optional: bool = False, allow_zero: bool = False,
+            most: float = 10**9, unit: str = "seconds") -> float | None:
     if value is None and optional:
         return None
     if not isinstance(value, numbers.Real) or isinstance(value, bool):
         raise TypeError(f"{name} must be a number of {unit}, not {value!r}")
-    if not (math.isfinite(value) and value > 0):
-        raise ValueError(f"{name} must be a positive number of {unit}, got {value!r}")
+    low_ok = value >= 0 if allow_zero else value > 0
+    if not (math.isfinite(value) and low_ok and value <= most):
+        kind = "0 or more" if allow_zero else "a positive number of"
+        raise ValueError(f"{name} must be {kind} {unit} (at most {most:g}), got {value!r}")
     return float(value)
 
 
@@ -48,7 +51,7 @@ def flag(name: str, value: Any) -> bool:
 
 
 def choice(name: str, value: Any, choices: tuple[str, ...]) -> str:
-    if value not in choices:
+    if not isinstance(value, str) or value not in choices:
         raise ValueError(f"{name} must be one of {', '.join(map(repr, choices))}, got {value!r}")
     return value
 
@@ -94,6 +97,17 @@ def stamp_scale(value: Any) -> float:
         raise ValueError(f"stamp_scale must be more than 0 and at most {MAX_STAMP_SCALE:g}, "
                          f"got {value!r}")
     return float(value)
+
+
+def start_time(value: Any) -> datetime | None:
+    """A naive local time; an aware one is converted to local time."""
+    if value is None:
+        return None
+    if not isinstance(value, datetime):
+        raise TypeError(f"start must be a datetime, not {value!r}")
+    if value.tzinfo is not None:
+        value = value.astimezone().replace(tzinfo=None)
+    return value
 
 
 def callback(name: str, value: Any) -> Callable | None:

@@ -38,6 +38,15 @@ def check_folder(folder: str) -> None:
                          f"{error.strerror or error}") from None
 
 
+def free_name(stem: str, suffix: str) -> str:
+    """`stem + suffix`, or the first free numbered name: nothing is overwritten."""
+    name, number = f"{stem}{suffix}", 1
+    while os.path.lexists(name):
+        root, ext = os.path.splitext(suffix)
+        name, number = f"{stem}{root}_{number:03d}{ext}", number + 1
+    return name
+
+
 def namer(output: str, numbered: bool) -> Callable[[int], str]:
     """File number -> video name: `clip.avi`, then `clip_001.avi`, ...; with
     `numbered`, every file has its number, from 001."""

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
 
@@ -14,6 +14,7 @@ class OutputFile:
     video: Path
     log: Path
     frames: int
+    size: tuple[int, int] | None = None  # (width, height) as written
 
 
 @dataclass(frozen=True)
@@ -43,6 +44,11 @@ class Recording:
     stop: str
     started: datetime
     elapsed: float
+    rate: float | None = None  # frames per second the videos were written at
+    notes: list[str] = field(default_factory=list)  # e.g. a size the codec changed
+    events: list = field(default_factory=list)  # velmar.Event, motion-based recordings only
+    events_log: Path | None = None
+    contact_sheets: list[Path] = field(default_factory=list)
 
 
 class SourceError(OSError):

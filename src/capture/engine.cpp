@@ -17,15 +17,36 @@ void check_region_start(const Options &r) {
               r.roi_y);
 }
 
+// The recording API's blur kernel must fit its region; the exact entry
+// hands any width to OpenCV as it always has.
+void check_kernel(const Options &r) {
+    if (r.exact || !r.motion_based || r.whole_frame)
+        return;
+    std::int32_t side = r.roi_w < r.roi_h ? r.roi_w : r.roi_h;
+    if (r.kernel_width < 1 || r.kernel_width % 2 == 0 || r.kernel_width > side)
+        raise(PyExc_ValueError, "kernel_width must be odd, from 1 to the region's smaller side "
+              "(%d), not %d", side, r.kernel_width);
+}
+
+// Padding and spans are seconds of input; a ring sized from them must be finite.
+void check_event_times(const Options &r) {
+    for (double seconds : {r.before, r.after, r.min_event})
+        if (!(seconds >= 0 && seconds <= 3600))
+            raise(PyExc_ValueError, "before, after and min_event must be from 0 to 3600 "
+                  "seconds, not %R", nanobind::float_(seconds).ptr());
+}
+
 // The hooks of the recording API are called from the frame loop, which
 // reads the stop list directly.
 void check_hooks(const Options &r) {
     if (!r.stop.is_none() && !PyList_CheckExact(r.stop.ptr()))
         raise(PyExc_TypeError, "stop must be a list or None, not %s",
               Py_TYPE(r.stop.ptr())->tp_name);
-    for (nanobind::handle hook : {r.namer, r.progress})
+    for (nanobind::handle hook : {r.namer, r.progress, r.opener, r.writer, r.on_event})
         if (!hook.is_none() && !PyCallable_Check(hook.ptr()))
-            raise(PyExc_TypeError, "namer and progress must be callable or None, not %s",
+            raise(PyExc_TypeError,
+                  "namer, progress, opener, writer and on_event must be callable or None, "
+                  "not %s",
                   Py_TYPE(hook.ptr())->tp_name);
 }
 
@@ -35,9 +56,12 @@ Result run_session(const Namespace &ns, const Options &options) {
     check_overlay_colours(options);
     check_region_start(options);
     check_hooks(options);
+    check_event_times(options);
+    check_kernel(options);
     Session s(ns, options);
     if (set_up_input(s))
         run_guarded_loop(s);
+    s.result.rate = s.opt.exact ? s.fps : s.rate;
     return std::move(s.result);
 }
 

@@ -5,6 +5,8 @@
 #include <limits>
 
 #include "capture/console.h"
+#include "capture/events.h"
+#include "capture/frame_writer.h"
 #include "capture/output_set.h"
 #include "capture/overlay.h"
 #include "motion/motion_check.h"
@@ -18,17 +20,40 @@ namespace nb = nanobind;
 namespace velmar::capture {
 namespace {
 
-constexpr std::int64_t key_q = 113;
-constexpr std::int64_t key_esc = 27;
+// Seconds since the first frame by its presentation time. Files whose first
+// time is not 0 start at 0 all the same.
+double pts_offset(Session &s) {
+    nb::object msec = s.cap.attr("get")(s.cv2().attr("CAP_PROP_POS_MSEC"));
+    double seconds = to_double(msec.ptr()) / 1000.0;
+    if (s.first_pts < 0)
+        s.first_pts = seconds;
+    return seconds - s.first_pts;
+}
+
+double offset_seconds(Session &s) {
+    switch (static_cast<TimeSource>(s.opt.timestamps)) {
+        case TimeSource::Pts: return pts_offset(s);
+        case TimeSource::Rate: return static_cast<double>(s.read_frames) / s.rate;
+        default: break;
+    }
+    if (s.fps == 0)
+        raise(PyExc_ZeroDivisionError, "float division");
+    return static_cast<double>(s.read_frames) / s.fps;
+}
+
+bool stamped_by_clock(const Session &s) {
+    auto source = static_cast<TimeSource>(s.opt.timestamps);
+    if (source == TimeSource::Exact)
+        return s.iinput >= 0 || s.opt.live;
+    return source == TimeSource::Clock;
+}
 
 // Camera frames carry the wall-clock time of their reading; file frames
 // (and cameras with a negative index) their position divided by the rate.
-nb::object timestamp_of(const Session &s) {
-    if (s.iinput >= 0 || s.opt.live)
+nb::object timestamp_of(Session &s) {
+    if (stamped_by_clock(s))
         return s.ns[Global::datetime].attr("now")();
-    if (s.fps == 0)
-        raise(PyExc_ZeroDivisionError, "float division");
-    double seconds = static_cast<double>(s.read_frames) / s.fps;
+    double seconds = offset_seconds(s);
     nb::object offset = call_with_keywords<0, 2>(
         s.ns[Global::timedelta], {}, {s.ns.keyword(Keyword::days), s.ns.keyword(Keyword::seconds)},
         {nb::int_(0), nb::float_(seconds)});
@@ -92,14 +117,17 @@ nb::object crop(const Session &s, nb::handle frame) {
     return region.attr("copy")();
 }
 
+// Events also want the largest changed area, to pick an event's picture.
 bool motion_seen(Session &s, const FrameShape &shape) {
     const Options &r = s.opt;
+    s.area = 0.0;
+    double *area = r.events ? &s.area : nullptr;
     if (shape.ndim == 3)
         return motion::check_motion_rgb(s.ns, s.roi, s.prev_blurred, s.cur_blurred, r.threshold,
-                                        r.min_area, r.kernel_width, r.show_diff);
+                                        r.min_area, r.kernel_width, r.show_diff, area);
     say(s, "Frame dimension", nb::int_(shape.ndim));
     return motion::check_motion_gray(s.ns, s.roi, s.prev_blurred, s.cur_blurred, r.threshold,
-                                     r.min_area, r.kernel_width, r.show_diff);
+                                     r.min_area, r.kernel_width, r.show_diff, area);
 }
 
 bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
@@ -117,57 +145,6 @@ bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
     if (r.interval > 0)
         return tdelta >= r.interval;
     return s.save;
-}
-
-nb::object csv_row(const Session &s) {
-    nb::list row;
-    row.append(nb::int_(s.read_frames - 1));
-    row.append(nb::int_(s.writ_frames - 1));
-    row.append(s.tstring);
-    return row;
-}
-
-void count_written(Session &s) {
-    ++s.result.frames_kept;
-    ++s.current_file().frames;
-}
-
-// The frame is in the video already, so its row must reach the log even when
-// Ctrl-C lands inside writerow (which checks for it before writing anything;
-// the CSV file is write-through, so a refused row is never half buffered).
-void write_csv_row(Session &s) {
-    nb::object row = csv_row(s);
-    try {
-        s.tswriter.attr("writerow")(row);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_KeyboardInterrupt))
-            throw;
-        s.tswriter.attr("writerow")(row);
-        count_written(s);
-        throw;
-    }
-    count_written(s);
-}
-
-// True when q or Esc was pressed in the preview.
-bool show_preview(const Session &s) {
-    s.cv2().attr("imshow")(s.outfname, s.roi);
-    nb::object key = s.cv2().attr("waitKey")(1);
-    std::int64_t code = to_int64(key.ptr()) & 255;
-    return code == key_q || code == key_esc;
-}
-
-// Writes the kept frame; true when the user asked to stop.
-bool record_kept_frame(Session &s) {
-    const Options &r = s.opt;
-    s.tprev = s.ts;
-    s.tstring = s.ts.attr("isoformat")();
-    if (r.timestamp)
-        draw_timestamp(s.ns, r, s.box_colour, s.text_colour, s.roi, s.tstring);
-    s.outfile.attr("write")(s.roi);
-    write_csv_row(s);
-    s.writ_frames = r.max_frames > 0 ? (s.writ_frames + 1) % r.max_frames : s.writ_frames + 1;
-    return r.interactive && show_preview(s);
 }
 
 // Ctrl-C reaches the loop only through calls back into the interpreter; the
@@ -196,13 +173,16 @@ Stop run_frame_loop(Session &s) {
     const Options &r = s.opt;
     if (!r.whole_frame)
         prepare_session_constants(s);
+    if (r.events)
+        prepare_events(s);
     for (;;) {
         if (stop_requested(s))
             return Stop::Signal;
         std::array<nb::object, 2> read = unpack<2>(s.cap.attr("read")());
         nb::object frame = read[1];
+        // A read cut short by a signal is the signal's end, not the input's.
         if (frame.is_none())
-            return Stop::End;
+            return !r.exact && stop_requested(s) ? Stop::Signal : Stop::End;
         s.ts = timestamp_of(s);
         FrameShape shape = shape_of(frame);
         if (s.region.is_none()) {
@@ -213,6 +193,8 @@ Stop run_frame_loop(Session &s) {
             say(s, "ROI limits exceed frame size");
             return Stop::Region;
         }
+        s.inframe = s.read_frames;
+        s.grayscale = shape.ndim == 2;
         s.result.frames_read = ++s.read_frames;
         if (r.exact && s.writ_frames == 0)
             open_output_set(s, s.ts, shape.ndim == 2);
@@ -228,11 +210,8 @@ Stop run_frame_loop(Session &s) {
             return Stop::Duration;
         s.roi = crop(s, frame);
         s.save = keep_frame(s, shape, tdelta);
-        // The recording API opens a file only for a frame it keeps, so no
-        // file is ever left empty.
-        if (s.save && s.writ_frames == 0)
-            open_output_set(s, s.ts, shape.ndim == 2);
-        if (s.save && record_kept_frame(s))
+        bool key = r.events ? take_frame(s, ttot, s.save, s.area) : s.save && write_frame(s);
+        if (key)
             return Stop::Key;
         report_progress(s, ttot);
     }

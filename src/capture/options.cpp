@@ -48,6 +48,17 @@ const OptionEntry option_table[] = {
     {"progress", &Options::progress},
     {"stop", &Options::stop},
     {"start", &Options::start},
+    {"timestamps", &Options::timestamps},
+    {"rate", &Options::rate},
+    {"utc_offset", &Options::utc_offset},
+    {"opener", &Options::opener},
+    {"writer", &Options::writer},
+    {"events", &Options::events},
+    {"before", &Options::before},
+    {"after", &Options::after},
+    {"min_event", &Options::min_event},
+    {"file_per_event", &Options::file_per_event},
+    {"on_event", &Options::on_event},
 };
 
 struct Converter {

@@ -12,6 +12,14 @@
 
 namespace velmar::capture {
 
+// How a frame's time is worked out.
+enum class TimeSource : std::int32_t {
+    Exact,  // camera: wall clock; file: start + frame number / integer rate
+    Pts,    // start + the frame's presentation time, from the first frame's
+    Rate,   // start + frame number / the exact rate
+    Clock,  // wall-clock time of the read
+};
+
 struct Options {
     // The exact entry's values; their names are its parameter names.
     nanobind::handle input_{Py_None};
@@ -51,6 +59,20 @@ struct Options {
     nanobind::handle progress{Py_None};  // callable: (read, kept, frame count, position)
     nanobind::handle stop{Py_None};    // list that a signal handler appends to
     nanobind::handle start{Py_None};   // datetime: the start time of a file's frames
+    std::int32_t timestamps = 0;       // a TimeSource
+    double rate = 0.0;                 // a file's exact rate; 0: as OpenCV reports it
+    bool utc_offset = false;           // log times carry the local UTC offset
+    nanobind::handle opener{Py_None};  // callable: source -> capture; None: cv2.VideoCapture
+    nanobind::handle writer{Py_None};  // callable: (name, codec, rate, size, colour) -> writer
+    // Motion events (the recording API, motion-based): seconds of padding
+    // and of motion an event needs, a clip per event, and who is told of
+    // each event: (first, last, start, end, seconds, frames, video, thumbnail).
+    bool events = false;
+    double before = 0.0;
+    double after = 0.0;
+    double min_event = 0.0;
+    bool file_per_event = false;
+    nanobind::handle on_event{Py_None};
 };
 
 // One option's place in the record; its type is the option's kind.

@@ -60,10 +60,14 @@ nb::object fourcc_of(const Session &s) {
 
 nb::object new_writer(const Session &s, nb::handle fourcc, bool grayscale) {
     nb::object size = nb::make_tuple(s.opt.roi_w, s.opt.roi_h);
+    // The recording API brings its own writers, named by their codec.
+    if (!s.opt.writer.is_none())
+        return s.opt.writer(s.outfname, s.opt.fmt, s.rate, size, !grayscale);
     nb::object writer = s.cv2().attr("VideoWriter");
+    nb::object rate = s.opt.exact ? nb::object(nb::int_(s.fps)) : nb::object(nb::float_(s.rate));
     if (grayscale)
-        return writer(s.outfname, fourcc, s.fps, size, false);
-    return writer(s.outfname, fourcc, s.fps, size);
+        return writer(s.outfname, fourcc, rate, size, false);
+    return writer(s.outfname, fourcc, rate, size);
 }
 
 void write_header(const Session &s) {
@@ -100,14 +104,23 @@ void start_log(Session &s, nb::handle file) {
 // Once the file exists it gets its header whatever happens: an interrupt
 // that lands in between is taken only after the header is written, so no
 // log is ever left empty.
+nb::object open_log_file(const Session &s) {
+    return s.ns[Global::open](s.tsfname, "w", nb::arg("newline") = "",
+                              nb::arg("encoding") = "ascii");
+}
+
 void open_csv_file(Session &s) {
-    nb::object file = s.ns[Global::open](s.tsfname, "w", nb::arg("newline") = "",
-                                         nb::arg("encoding") = "ascii");
+    nb::object file;
     try {
+        file = open_log_file(s);
         start_log(s, file);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_KeyboardInterrupt))
             throw;
+        // Inside open() the file may exist already: it is the session's own
+        // (its name was free), so it is opened again and gets its header.
+        if (!file.is_valid())
+            file = open_log_file(s);
         start_log(s, file);
         throw;
     }
@@ -159,7 +172,7 @@ void open_output_set(Session &s, nb::handle ts, bool grayscale) {
         s.tprev = nb::borrow(ts);
         fresh_blurred_pair(s);
     }
-    nb::object fourcc = fourcc_of(s);
+    nb::object fourcc = s.opt.writer.is_none() ? fourcc_of(s) : nb::none();
     if (!s.outfile.is_none())
         s.outfile.attr("release")();
     s.outfile = new_writer(s, fourcc, grayscale);

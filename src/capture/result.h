@@ -31,6 +31,7 @@ struct Result {
     std::int64_t frames_kept = 0;
     std::int64_t frame_count = -1;  // frames the input reports, -1 when unknown
     double position = 0.0;          // seconds of input up to the last frame read
+    double rate = 0.0;              // frames per second the videos were written at
     Stop stop = Stop::End;
     std::vector<OutputFile> files;
 };

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "capture/event_state.h"
 #include "capture/options.h"
 #include "capture/result.h"
 #include "glue/namespace.h"
@@ -25,6 +26,8 @@ struct Session {
     nanobind::object cap = nanobind::none();  // the input's VideoCapture
     std::int32_t iinput = -1;                 // camera index; negative for a file
     std::int32_t fps;
+    double rate = 0.0;       // the recording API's exact rate
+    double first_pts = -1.0;  // presentation time of the first frame, in seconds
     nanobind::object tstart = nanobind::none();
     nanobind::object tprev = nanobind::none();
 
@@ -47,13 +50,18 @@ struct Session {
     nanobind::object region = nanobind::none();
     nanobind::object box_colour = nanobind::none();
     nanobind::object text_colour = nanobind::none();
+    nanobind::object microseconds = nanobind::str("microseconds");
 
     // The current frame.
+    std::int64_t inframe = 0;  // its input frame number
+    bool grayscale = false;
+    double area = 0.0;  // the largest changed area the motion check found in it
     nanobind::object ts = nanobind::none();
     nanobind::object roi = nanobind::none();
     nanobind::object tstring = nanobind::none();
 
     std::chrono::steady_clock::time_point next_progress{};
+    EventState events;
 
     nanobind::object cv2() const { return ns[Global::cv2]; }
     OutputFile &current_file() { return result.files.back(); }

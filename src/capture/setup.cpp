@@ -35,6 +35,8 @@ std::int32_t get_int32(const Session &s, const char *property) {
 // the process on it when no camera is present; V4L2 answers with a capture
 // that is not open, so on Linux the index goes there.
 nb::object open_camera(const Session &s) {
+    if (!s.opt.opener.is_none())
+        return s.opt.opener(s.iinput);
     nb::object open = s.cv2().attr("VideoCapture");
     if (wants_directshow(s))
         return open(s.iinput, s.cv2().attr("CAP_DSHOW"));
@@ -43,13 +45,16 @@ nb::object open_camera(const Session &s) {
     return open(s.iinput);
 }
 
-// A session of the recording API that requested no rate records at the rate
-// the device reports, or 30 when it reports none.
-void take_device_rate(Session &s) {
-    if (s.opt.exact || s.fps > 0)
+// The recording API writes at the exact rate: the one requested from a
+// camera, the one its caller measured for a file, or the one OpenCV reports;
+// 30 when none makes sense.
+void take_rate(Session &s, double requested) {
+    if (s.opt.exact)
         return;
     double reported = to_double(s.cap.attr("get")(s.cv2().attr("CAP_PROP_FPS")).ptr());
-    s.fps = reported >= 1 && reported <= 1000 ? static_cast<std::int32_t>(reported) : 30;
+    double rate = requested > 0 ? requested : reported;
+    s.rate = rate > 0 && rate <= 1000 ? rate : 30.0;
+    s.fps = static_cast<std::int32_t>(s.rate);
 }
 
 bool set_up_camera(Session &s) {
@@ -63,7 +68,7 @@ bool set_up_camera(Session &s) {
         s.cap.attr("set")(s.cv2().attr("CAP_PROP_FPS"), s.fps);
     if (r.config)
         s.cap.attr("set")(s.cv2().attr("CAP_PROP_SETTINGS"), 1);
-    take_device_rate(s);
+    take_rate(s, s.fps);
     say(s, text("Camera FPS set to " + std::to_string(s.fps)));
     s.tstart = s.ns[Global::datetime].attr("now")();
     std::int32_t w_ = get_int32(s, "CAP_PROP_FRAME_WIDTH");
@@ -99,8 +104,8 @@ nb::object start_time(const Session &s) {
 bool set_up_file(Session &s) {
     nb::handle path = s.opt.input_;
     s.tstart = start_time(s);
-    s.cap = s.cv2().attr("VideoCapture")(path);
-    if (!is_opened(s) && wants_directshow(s))
+    s.cap = s.opt.opener.is_none() ? s.cv2().attr("VideoCapture")(path) : s.opt.opener(path);
+    if (!is_opened(s) && wants_directshow(s) && s.opt.opener.is_none())
         s.cap = s.cv2().attr("VideoCapture")(path, s.cv2().attr("CAP_DSHOW"));
     say(s, "Input from file", path, "Open?", nb::bool_(is_opened(s)));
     if (!is_opened(s)) {
@@ -109,7 +114,7 @@ bool set_up_file(Session &s) {
         return false;
     }
     s.fps = get_int32(s, "CAP_PROP_FPS");
-    take_device_rate(s);
+    take_rate(s, s.opt.rate);
     nb::object count = s.cap.attr("get")(s.cv2().attr("CAP_PROP_FRAME_COUNT"));
     s.result.frame_count = to_int64(count.ptr());
     say(s, "Frames to process", nb::int_(s.result.frame_count));

@@ -1,6 +1,10 @@
 #include "capture/shutdown.h"
 
+#include <optional>
+#include <utility>
+
 #include "capture/console.h"
+#include "capture/events.h"
 #include "capture/frame_loop.h"
 #include "glue/conversions.h"
 
@@ -15,7 +19,9 @@ void name_failed_file(const Session &s, nb::python_error &e) {
     if (s.opt.exact || !e.matches(PyExc_OSError) || s.tsfname.is_none())
         return;
     nb::object error = nb::borrow(e.value());
-    if (nb::getattr(error, "filename", nb::none()).is_none())
+    // Only an error of the system's own (one with an errno) is about a file.
+    if (nb::getattr(error, "filename", nb::none()).is_none() &&
+        !nb::getattr(error, "errno", nb::none()).is_none())
         error.attr("filename") = s.tsfname;
 }
 
@@ -38,13 +44,27 @@ Stop run_handled_loop(Session &s) {
     }
 }
 
-void clean_up(Session &s) {
+void release_all(Session &s) {
     s.cap.attr("release")();
     if (!s.outfile.is_none() && to_bool(s.outfile.attr("isOpened")().ptr()))
         s.outfile.attr("release")();
     if (!s.tsfile.is_none())
         s.tsfile.attr("close")();
     s.cv2().attr("destroyAllWindows")();
+}
+
+// The open event is finished and reported first, while its files are open;
+// whatever happens there, everything is still released.
+void clean_up(Session &s) {
+    std::optional<nb::python_error> failed;
+    try {
+        finish_events(s);
+    } catch (nb::python_error &e) {
+        failed.emplace(e);
+    }
+    release_all(s);
+    if (failed)
+        throw std::move(*failed);
 }
 
 // A failing clean-up step replaces the exception the loop was leaving with,

@@ -9,12 +9,12 @@ namespace {
 
 constexpr const char *name_texts[] = {
     "sys", "os", "time", "datetime", "timedelta", "csv", "np", "cv2", "caputil", "print", "open",
-    "int", "iterations", "days", "seconds", "GaussianBlur", "absdiff", "threshold",
+    "int", "iterations", "days", "seconds", "timespec", "GaussianBlur", "absdiff", "threshold",
     "THRESH_BINARY", "dilate", "findContours", "RETR_EXTERNAL", "CHAIN_APPROX_SIMPLE",
     "contourArea", "CV2_MAJOR", "cvtColor", "COLOR_BGR2GRAY",
 };
 constexpr Py_ssize_t first_keyword = static_cast<Py_ssize_t>(Global::int_) + 1;
-constexpr Py_ssize_t first_attr = first_keyword + static_cast<Py_ssize_t>(Keyword::seconds) + 1;
+constexpr Py_ssize_t first_attr = first_keyword + static_cast<Py_ssize_t>(Keyword::timespec) + 1;
 
 }  // namespace
 

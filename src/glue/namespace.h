@@ -12,7 +12,7 @@ namespace velmar {
 // make on every frame. Their interned names are made once, when the module is
 // imported, and shared by the callables.
 enum class Global { sys, os, time, datetime, timedelta, csv, np, cv2, caputil, print, open, int_ };
-enum class Keyword { iterations, days, seconds };
+enum class Keyword { iterations, days, seconds, timespec };
 // Attributes the motion check reads on every call.
 enum class Attr {
     GaussianBlur, absdiff, threshold, THRESH_BINARY, dilate, findContours, RETR_EXTERNAL,

@@ -52,13 +52,18 @@ bool larger_than(nb::handle area, int min_area) {
     return larger;
 }
 
-// Every contour is measured, even after one has counted.
-bool any_larger_than(const Namespace &ns, nb::handle cv2, nb::handle contours, int min_area) {
+// Every contour is measured, even after one has counted; `largest`, when
+// given, receives the largest area.
+bool any_larger_than(const Namespace &ns, nb::handle cv2, nb::handle contours, int min_area,
+                     double *largest) {
     nb::object area_of = ns.get(cv2, Attr::contourArea);
     bool moving = false;
     for_each_item(contours, [&](nb::handle contour) {
-        bool larger = larger_than(area_of(contour), min_area);
+        nb::object area = area_of(contour);
+        bool larger = larger_than(area, min_area);
         moving = moving || larger;
+        if (largest && to_double(area.ptr()) > *largest)
+            *largest = to_double(area.ptr());
     });
     return moving;
 }
@@ -75,7 +80,7 @@ nb::object dilate_twice(const Namespace &ns, nb::handle cv2, nb::handle mask) {
 // the binding the module held when the check started.
 bool check_motion_gray(const Namespace &ns, nb::handle gray_cur, nb::handle blurred_prev,
                        nb::handle blurred_cur, int threshold, int min_area,
-                       int kernel_width, bool show_diff) {
+                       int kernel_width, bool show_diff, double *largest) {
     check_uint8_array(gray_cur, "gray_cur", 2);
     check_uint8_array(blurred_prev, "blurred_prev", 2);
     check_uint8_array(blurred_cur, "blurred_cur", 2);
@@ -97,7 +102,7 @@ bool check_motion_gray(const Namespace &ns, nb::handle gray_cur, nb::handle blur
     nb::object contour_info =
         find(thresh_img, ns.get(cv2, Attr::RETR_EXTERNAL), ns.get(cv2, Attr::CHAIN_APPROX_SIMPLE));
     nb::object contours = contours_of(ns, contour_info);
-    bool moving = any_larger_than(ns, cv2, contours, min_area);
+    bool moving = any_larger_than(ns, cv2, contours, min_area, largest);
 
     if (show_diff)
         show_debug_windows(cv2, frame_delta, contours, thresh_img);
@@ -108,7 +113,7 @@ bool check_motion_gray(const Namespace &ns, nb::handle gray_cur, nb::handle blur
 
 bool check_motion_rgb(const Namespace &ns, nb::handle current, nb::handle blurred_prev,
                       nb::handle blurred_cur, int threshold, int min_area,
-                      int kernel_width, bool show_diff) {
+                      int kernel_width, bool show_diff, double *largest) {
     check_uint8_array(current, "current", 3);
     check_uint8_array(blurred_prev, "blurred_prev", 2);
     check_uint8_array(blurred_cur, "blurred_cur", 2);
@@ -116,7 +121,7 @@ bool check_motion_rgb(const Namespace &ns, nb::handle current, nb::handle blurre
     nb::object gray_cur = ns.get(cv2, Attr::cvtColor)(current, ns.get(cv2, Attr::COLOR_BGR2GRAY));
     check_uint8_array(gray_cur, "gray_cur", 2);
     return check_motion_gray(ns, gray_cur, blurred_prev, blurred_cur, threshold, min_area,
-                             kernel_width, show_diff);
+                             kernel_width, show_diff, largest);
 }
 
 }  // namespace velmar::motion

@@ -6,7 +6,7 @@
 #include "capture/engine.h"
 #include "capture/options.h"
 #include "glue/errors.h"
-#include "glue/module_globals.h"
+#include "glue/module_setup.h"
 #include "glue/namespace.h"
 #include "glue/numpy_binding.h"
 
@@ -69,7 +69,7 @@ nb::tuple result_of(const capture::Result &r) {
     nb::list files;
     for (const capture::OutputFile &file : r.files)
         files.append(nb::make_tuple(file.video, file.log, file.frames));
-    return nb::make_tuple(r.frames_read, r.frames_kept, r.frame_count, r.position,
+    return nb::make_tuple(r.frames_read, r.frames_kept, r.frame_count, r.position, r.rate,
                           stop_name(r.stop), files);
 }
 
@@ -78,40 +78,25 @@ nb::tuple run(nb::handle globals, nb::handle names, nb::dict options) {
     return result_of(capture::run_session(ns, options_of(options)));
 }
 
+void set_up(PyObject *module) {
+    nb::module_ m = nb::borrow<nb::module_>(module);
+    nb::object globals = nb::borrow(PyModule_GetDict(module));
+    nb::object names = make_global_names();
+    m.def(
+        "run", [globals, names](nb::dict options) { return run(globals, names, options); },
+        nb::arg("options"),
+        "Run one capture session; returns (frames_read, frames_kept, frame_count, position, "
+        "rate, stop, files).");
+}
+
 // Set up like velmar.ccapture: a failing import (an interrupt among them)
 // reaches the caller as itself, not wrapped in an ImportError.
-int exec_engine(PyObject *module) {
-    nb::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, module);
-    if (!nb::detail::internals)
-        return -1;
-    try {
-        bind_numpy();
-        nb::module_ m = nb::borrow<nb::module_>(module);
-        nb::object globals = nb::borrow(PyModule_GetDict(module));
-        import_modules(globals);
-        nb::object names = make_global_names();
-        m.def(
-            "run", [globals, names](nb::dict options) { return run(globals, names, options); },
-            nb::arg("options"),
-            "Run one capture session; returns (frames_read, frames_kept, frame_count, "
-            "position, stop, files).");
-        return 0;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    }
-    return -1;
-}
+int exec_engine(PyObject *module) { return exec_module(module, set_up); }
 
 }  // namespace
 }  // namespace velmar
 
 extern "C" NB_EXPORT PyObject *PyInit__engine() {
-    nb::detail::init_singletons();
-    if (!nb::detail::nb_backend_init("_engine"))
-        return nullptr;
-    static PyObject *definition = NB_CALL(module_new)(
-        "_engine", nullptr, reinterpret_cast<void *>(velmar::exec_engine), NB_ABI_MINOR_TAG);
+    static PyObject *definition = velmar::define_module("_engine", velmar::exec_engine);
     return definition;
 }

@@ -1,13 +1,13 @@
 // Entry point of velmar.ccapture. Importing the module binds NumPy's C API,
 // imports the modules the operations use into the namespace, then creates
 // the three callables. The first step that fails aborts the import with its
-// own exception (nanobind's NB_MODULE would wrap it in an ImportError, so the
-// module is set up here with nanobind's initialisation done by hand).
+// own exception.
 #include <nanobind/nanobind.h>
 
 #include "velmar/ccapture/callables.h"
 #include "glue/errors.h"
 #include "glue/module_globals.h"
+#include "glue/module_setup.h"
 #include "velmar/ccapture/function_type.h"
 #include "glue/namespace.h"
 #include "glue/numpy_binding.h"
@@ -25,33 +25,14 @@ void create_callables(nb::handle globals) {
         set_global(globals, s->name, make_function(type, *s, globals, names));
 }
 
-int exec_ccapture(PyObject *module) {
-    nb::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, module);
-    if (!nb::detail::internals)
-        return -1;
-    try {
-        bind_numpy();
-        nb::handle globals = PyModule_GetDict(module);
-        import_modules(globals);
-        create_callables(globals);
-        return 0;
-    } catch (nb::python_error &e) {
-        e.restore();
-    } catch (const std::bad_alloc &) {
-        PyErr_NoMemory();
-    }
-    return -1;
-}
+void set_up(PyObject *module) { create_callables(PyModule_GetDict(module)); }
+
+int exec_ccapture(PyObject *module) { return exec_module(module, set_up); }
 
 }  // namespace
 }  // namespace velmar
 
 extern "C" NB_EXPORT PyObject *PyInit_ccapture() {
-    nb::detail::init_singletons();
-    if (!nb::detail::nb_backend_init("ccapture"))
-        return nullptr;
-    static PyObject *definition = NB_CALL(module_new)(
-        "ccapture", nullptr, reinterpret_cast<void *>(velmar::exec_ccapture),
-        NB_ABI_MINOR_TAG);
+    static PyObject *definition = velmar::define_module("ccapture", velmar::exec_ccapture);
     return definition;
 }

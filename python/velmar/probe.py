@@ -1,0 +1,45 @@
+"""What a video file's own timing says: its frame count and the rate to write
+it back at. Packets are read without decoding, which costs a small part of
+what decoding the file costs."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from fractions import Fraction
+
+
+@dataclass(frozen=True)
+class Timing:
+    frames: int
+    rate: float  # the exact rate of a constant-rate file, the average of a variable one
+    variable: bool
+
+
+def probe(path: str) -> Timing | None:
+    """None when the file cannot be read this way; OpenCV's figures serve then."""
+    import av
+    try:
+        with av.open(path) as container:
+            stream = container.streams.video[0]
+            times = [packet.pts for packet in container.demux(stream) if packet.pts is not None]
+            return _timing(sorted(times), stream.time_base, stream.average_rate)
+    except av.error.ExitError:
+        # FFmpeg stopped reading because Ctrl-C came: that is the user's.
+        raise KeyboardInterrupt from None
+    except Exception:  # any file PyAV cannot demux: OpenCV may still read it
+        return None
+
+
+def _timing(times, time_base, nominal) -> Timing | None:
+    if len(times) < 2 or not time_base:
+        return None
+    steps = [b - a for a, b in zip(times, times[1:])]
+    step = Fraction(sum(steps), len(steps))
+    span = (times[-1] - times[0] + step) * time_base  # the last frame lasts one mean step
+    average = Fraction(len(times)) / span
+    variable = max(steps) - min(steps) > max(1, step / 100)
+    # A constant rate is its nominal fraction (30000/1001), which the
+    # container's rounded times only approximate.
+    if not variable and nominal and abs(float(nominal) / float(average) - 1) < 0.01:
+        average = Fraction(nominal)
+    return Timing(len(times), float(average), variable)

@@ -1,0 +1,176 @@
+"""The video writers of a recording: H.264, H.265 and AV1 through PyAV for
+compact files, any other four-character code through OpenCV's writer.
+
+Both kinds give the engine the same small interface (`isOpened`, `write`,
+`release`). Sizes a codec cannot take are never changed silently: the size
+written is noted with the file, and a note says why.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from fractions import Fraction
+from typing import Any
+
+import cv2
+
+# codec -> (PyAV encoder, default quality, default speed, quality option)
+COMPACT = {
+    "h264": ("libx264", 23, "veryfast", "crf"),
+    "h265": ("libx265", 28, "ultrafast", "crf"),
+    "av1": ("libsvtav1", 35, "10", "crf"),
+}
+COMPACT_SUFFIXES = (".mp4", ".mkv", ".mov")
+OPENCV_NAMES = {"mjpg": "MJPG", "mp4v": "mp4v", "ffv1": "FFV1"}
+
+
+@dataclass(frozen=True)
+class Codec:
+    name: str        # "h264", "h265", "av1", or a four-character code for OpenCV
+    quality: int | None = None
+    speed: str | None = None
+
+    @property
+    def compact(self) -> bool:
+        return self.name in COMPACT
+
+    @property
+    def fourcc(self) -> str:
+        return OPENCV_NAMES.get(self.name.lower(), self.name)
+
+
+class CompactWriter:
+    """One video written by an FFmpeg encoder. 4:2:0 needs even sizes, so an
+    odd width or height loses its last column or row."""
+
+    def __init__(self, path: str, codec: Codec, rate: float, size: tuple[int, int],
+                 is_color: bool = True):
+        import av
+        quiet_encoders()
+        encoder, quality, _, quality_option = COMPACT[codec.name]
+        self.size = (size[0] - size[0] % 2, size[1] - size[1] % 2)
+        self.format = "bgr24" if is_color else "gray"
+        self.container = av.open(path, "w")
+        try:
+            self.stream = self.container.add_stream(encoder, rate=exact_rate(rate))
+            self.stream.width, self.stream.height = self.size
+            self.stream.pix_fmt = "yuv420p"
+            self.stream.options = {
+                quality_option: str(codec.quality if codec.quality is not None else quality),
+                **encoder_options(codec, encoder)}
+        except BaseException:
+            self.container.close()
+            raise
+        self.frames = 0
+
+    def isOpened(self) -> bool:
+        return self.container is not None
+
+    def write(self, image) -> None:
+        import av
+        width, height = self.size
+        frame = av.VideoFrame.from_ndarray(image[:height, :width], format=self.format)
+        frame.pts = self.frames
+        self.frames += 1
+        self.container.mux(self.stream.encode(frame))
+
+    def release(self) -> None:
+        """Flushes the encoder and closes the container: a valid file
+        whatever way the recording ended."""
+        if self.container is None:
+            return
+        container, self.container = self.container, None
+        try:
+            container.mux(self.stream.encode(None))
+        finally:
+            container.close()
+
+
+def encoder_options(codec: Codec, encoder: str) -> dict[str, str]:
+    """The preset, and quiet for the encoder that reports at info level."""
+    options = {"preset": codec.speed or COMPACT[codec.name][2]}
+    if encoder == "libx265":
+        options["x265-params"] = "log-level=error"
+    return options
+
+
+def quiet_encoders() -> None:
+    """SVT-AV1 reports its set-up on standard error unless told otherwise."""
+    os.environ.setdefault("SVT_LOG", "1")
+
+
+def exact_rate(rate: float) -> Fraction:
+    """30000/1001 back from 29.97002997...: rates are ratios of small numbers."""
+    return Fraction(rate).limit_denominator(100_000)
+
+
+@dataclass
+class Writers:
+    """Makes the writers of one recording and remembers the size of each."""
+
+    codec: Codec
+    sizes: dict[str, tuple[int, int]] = field(default_factory=dict)
+    notes: list[str] = field(default_factory=list)
+
+    def __call__(self, path: str, codec_name: str, rate: float, size: tuple[int, int],
+                 is_color: bool = True):
+        if self.codec.compact:
+            writer = CompactWriter(path, self.codec, rate, size, is_color)
+            written = writer.size
+        else:
+            fourcc = cv2.VideoWriter_fourcc(*self.codec.fourcc)
+            writer = cv2.VideoWriter(path, fourcc, rate, tuple(size), is_color)
+            written = (size[0] - size[0] % 2, size[1] - size[1] % 2)  # as OpenCV writes it
+        self.sizes[path] = written
+        if written != tuple(size) and not self.notes:
+            self.notes.append(f"the {size[0]}x{size[1]} region is written as "
+                              f"{written[0]}x{written[1]}: the codec needs even sizes")
+        return writer
+
+
+def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
+    """A codec that can write `output`, checked before the source is opened."""
+    from velmar import checks, outputs
+    if not isinstance(name, str):
+        raise TypeError(f"codec must be a str, not {name!r}")
+    if quality is not None:
+        checks.integer("quality", quality, 0, 63)
+    if speed is not None and (isinstance(speed, bool) or not isinstance(speed, (str, int))):
+        raise TypeError(f"speed must be an encoder preset name or number, not {speed!r}")
+    codec = Codec(name.lower() if name.lower() in COMPACT else name, quality,
+                  None if speed is None else str(speed))
+    suffix = os.path.splitext(output)[1].lower()
+    if codec.compact:
+        if suffix not in COMPACT_SUFFIXES:
+            raise ValueError(f"codec {name!r} writes {', '.join(COMPACT_SUFFIXES)} files, "
+                             f"not {suffix}")
+        probe_compact(codec)
+        return codec
+    if quality is not None or speed is not None:
+        raise ValueError(f"quality and speed apply to {', '.join(COMPACT)}, not {name!r}")
+    outputs.check_fourcc(codec.fourcc, output)
+    return codec
+
+
+def probe_compact(codec: Codec) -> None:
+    """The encoder exists and takes the preset: it is opened, not used."""
+    import av
+
+    from velmar.outputs import silenced_stderr
+    quiet_encoders()
+    try:
+        with silenced_stderr():  # encoders report their set-up and close there
+            open_encoder(codec)
+    except (av.error.FFmpegError, OSError, ValueError) as error:
+        raise ValueError(f"codec {codec.name!r} cannot take speed {codec.speed!r} here: "
+                         f"{error}") from None
+
+
+def open_encoder(codec: Codec) -> None:
+    import av
+    context = av.CodecContext.create(COMPACT[codec.name][0], "w")
+    context.width, context.height, context.pix_fmt = 64, 64, "yuv420p"
+    context.time_base, context.framerate = Fraction(1, 25), 25
+    context.options = encoder_options(codec, COMPACT[codec.name][0])
+    context.open()
