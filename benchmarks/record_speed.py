@@ -166,6 +166,8 @@ def mean_psnr(clip, options):
         values = []
         while (frame := source.read()[1]) is not None and (copy := written.read()[1]) is not None:
             values.append(cv2.PSNR(frame, copy))
+        source.release()
+        written.release()
     return statistics.fmean(values)
 
 
