@@ -11,9 +11,9 @@ import time
 from contextlib import contextmanager
 
 from velmar import cli
+from velmar.cli import EXIT_BY_STOP, EXIT_FAILED, EXIT_NOTHING, EXIT_OK, EXIT_USAGE
 
-EXIT_OK, EXIT_NOTHING, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
-EXIT_INTERRUPTED, EXIT_TERMINATED = 130, 143
+EXIT_INTERRUPTED, EXIT_TERMINATED = EXIT_BY_STOP["interrupt"], EXIT_BY_STOP["terminate"]
 
 
 class ClusterUnreachable(Exception):
@@ -61,14 +61,7 @@ def build_parser() -> cli.Parser:
                        "of local processes; needs velmar[cluster] here, velmar on the "
                        "workers and the files on storage they share")
 
-    report = parser.add_argument_group("reporting")
-    report.add_argument("--progress", dest="progress", action="store_true", default=None,
-                        help="show a progress bar (default: on when standard error is a "
-                        "terminal)")
-    report.add_argument("--no-progress", dest="progress", action="store_false",
-                        help="no progress bar")
-    report.add_argument("-q", "--quiet", action="store_true",
-                        help="print nothing but errors")
+    cli.add_reporting_options(parser.add_argument_group("reporting"))
     return parser
 
 

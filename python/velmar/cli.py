@@ -109,67 +109,18 @@ def build_parser():
                         help="show kept frames; q or Esc stops (default: on where a display is)")
     report.add_argument("--no-preview", dest="preview", action="store_false",
                         help="record without a window")
-    report.add_argument("--progress", dest="progress", action="store_true", default=None,
-                        help="show a progress bar (default: on when standard error is a "
-                        "terminal)")
-    report.add_argument("--no-progress", dest="progress", action="store_false",
-                        help="no progress bar")
-    report.add_argument("-q", "--quiet", action="store_true",
-                        help="print nothing but errors")
+    add_reporting_options(report)
     return parser
 
 
-def add_record_options(parser, io, defaults, *, camera=True, windows=True):
-    """Adds the options of one recording, shared with `velmar batch`: codec,
-    duration, files and region to `io`, then the camera, keep and timestamp
-    groups. `camera=False` leaves out the camera requests, `windows=False`
-    the diagnostic windows."""
-
-    def default(name):
-        return ",".join(map(str, defaults[name]))
-
-    io.add_argument("--fourcc", default=defaults["fourcc"],
-                    help="four-character codec (default: %(default)s)")
-    io.add_argument("--duration", type=positive, metavar="SECONDS",
-                    help="stop after this many seconds of input (default: no limit)")
-    io.add_argument("--frames-per-file", type=int, metavar="N",
-                    help="put N kept frames in each numbered video (default: one video)")
-    io.add_argument("--roi", type=int, nargs=4, metavar=("X", "Y", "W", "H"),
-                    help="region of interest (default: the whole frame)")
-
-    if camera:
-        requests = parser.add_argument_group("camera")
-        requests.add_argument("--fps", type=positive, help="frame rate to request (default: "
-                              "the camera's own)")
-        requests.add_argument("--size", type=int, nargs=2, metavar=("W", "H"),
-                              help="frame size to request")
-        requests.add_argument("--camera-settings", action="store_true",
-                              help="ask the camera driver for its settings dialog")
-
-    keep = parser.add_argument_group("what to keep (default: every frame)")
-    keep.add_argument("--motion", action="store_true", help="keep only frames with motion")
-    keep.add_argument("--interval", type=positive, metavar="SECONDS",
-                      help="time-lapse: keep one frame per interval")
-    keep.add_argument("--threshold", type=int, default=defaults["threshold"],
-                      help="grey-level change a pixel must exceed (default: %(default)s)")
-    keep.add_argument("--min-area", type=int, default=defaults["min_area"],
-                      help="area a changed region must exceed, in pixels (default: %(default)s)")
-    keep.add_argument("--kernel-width", type=int, default=defaults["kernel_width"],
-                      help="blur kernel width, odd (default: %(default)s)")
-    if windows:
-        keep.add_argument("--show-diff", action="store_true",
-                          help="show the motion check's diagnostic windows")
-
-    stamp = parser.add_argument_group("timestamp overlay")
-    stamp.add_argument("--timestamp", action="store_true", help="draw date and time on kept frames")
-    stamp.add_argument("--box-color", type=colour, default=defaults["box_color"], metavar="B,G,R",
-                       help=f"box colour (default: {default('box_color')})")
-    stamp.add_argument("--text-color", type=colour, default=defaults["text_color"],
-                       metavar="B,G,R", help=f"text colour (default: {default('text_color')})")
-    stamp.add_argument("--text-pos", type=int, nargs=2, default=defaults["stamp_position"],
-                       metavar=("X", "Y"), help="text origin on its baseline (default: 10 20)")
-    stamp.add_argument("--font-scale", type=float, default=defaults["stamp_scale"],
-                       help="text scale, at most 10 (default: %(default)s)")
+def add_reporting_options(group):
+    """The progress bar and quiet, shared with `velmar batch`."""
+    group.add_argument("--progress", dest="progress", action="store_true", default=None,
+                       help="show a progress bar (default: on when standard error is a "
+                       "terminal)")
+    group.add_argument("--no-progress", dest="progress", action="store_false",
+                       help="no progress bar")
+    group.add_argument("-q", "--quiet", action="store_true", help="print nothing but errors")
 
 
 def add_record_options(parser, io, defaults, *, camera=True, windows=True):

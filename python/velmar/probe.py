@@ -12,7 +12,6 @@ from fractions import Fraction
 class Timing:
     frames: int
     rate: float  # the exact rate of a constant-rate file, the average of a variable one
-    variable: bool
 
 
 def probe(path: str) -> Timing | None:
@@ -42,4 +41,4 @@ def _timing(times, time_base, nominal) -> Timing | None:
     # container's rounded times only approximate.
     if not variable and nominal and abs(float(nominal) / float(average) - 1) < 0.01:
         average = Fraction(nominal)
-    return Timing(len(times), float(average), variable)
+    return Timing(len(times), float(average))

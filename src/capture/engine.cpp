@@ -61,6 +61,7 @@ Result run_session(const Namespace &ns, const Options &options) {
     Session s(ns, options);
     if (set_up_input(s))
         run_guarded_loop(s);
+    s.result.frames_read = s.read_frames;
     s.result.rate = s.opt.exact ? s.fps : s.rate;
     return std::move(s.result);
 }

@@ -25,7 +25,6 @@ class FrameRing {
 public:
     void set_capacity(std::size_t capacity) { capacity_ = capacity; }
     bool empty() const { return frames_.empty(); }
-    std::size_t size() const { return frames_.size(); }
     HeldFrame &front() { return frames_.front(); }
     void push(HeldFrame frame);
     void pop() { frames_.pop_front(); }

@@ -195,7 +195,7 @@ Stop run_frame_loop(Session &s) {
         }
         s.inframe = s.read_frames;
         s.grayscale = shape.ndim == 2;
-        s.result.frames_read = ++s.read_frames;
+        ++s.read_frames;
         if (r.exact && s.writ_frames == 0)
             open_output_set(s, s.ts, shape.ndim == 2);
         else if (s.prev_blurred.is_none())
@@ -208,8 +208,14 @@ Stop run_frame_loop(Session &s) {
         s.result.position = ttot;
         if (r.duration > 0 && ttot > r.duration)
             return Stop::Duration;
-        s.roi = crop(s, frame);
+        // The motion check looks at the region copy; a time-lapse of the
+        // recording API decides first and copies only the frames it keeps.
+        bool copy_first = r.exact || r.motion_based;
+        if (copy_first)
+            s.roi = crop(s, frame);
         s.save = keep_frame(s, shape, tdelta);
+        if (!copy_first && s.save)
+            s.roi = crop(s, frame);
         bool key = r.events ? take_frame(s, ttot, s.save, s.area) : s.save && write_frame(s);
         if (key)
             return Stop::Key;
