@@ -4,9 +4,11 @@ codec and encoder preset, and what the padding of motion events costs.
 a. For each keep mode ("all", "motion" with a small region, "interval" of
    1 s) on a 720p and a 1080p H.264 clip: record()'s median wall-clock time
    over that of decoding the same file alone (a `cv2.VideoCapture` read
-   loop), with and without read-ahead; keep-all also with codec="mjpg", to
-   compare speed and file size; and decoding with only the motion check of
-   the region, in plain Python (the part of keep="motion" no writer adds).
+   loop with OpenCV's defaults), with and without read-ahead; keep-all also
+   with codec="mjpg", to compare speed and file size; decoding with only the
+   motion check of the region, in plain Python (the part of keep="motion" no
+   writer adds); and decoding alone with the frame threads record() asks
+   for.
 b. Keep-all on the 720p clip per codec and preset: milliseconds per frame
    (wall-clock and processor, decoding included), bytes per frame written
    and the mean PSNR of the frames written against the clip's.
@@ -40,6 +42,7 @@ import cv2
 import numpy as np
 
 import velmar
+from velmar.opening import frame_threads, open_file
 
 # The clip cache and motion settings are session_overhead.py's, the motion
 # check in plain Python motion_check_call.py's.
@@ -117,9 +120,11 @@ def small_region(width, height):
     return (width * 3 // 8, height // 3, width // 4, height // 3)
 
 
-def decode_alone(clip):
+def decode_alone(clip, threaded=False):
+    """A read loop with OpenCV's defaults, or with the frame threads record()
+    decodes a file with."""
     start, start_cpu = time.perf_counter(), time.process_time()
-    capture = cv2.VideoCapture(str(clip))
+    capture = open_file(cv2, str(clip)) if threaded else cv2.VideoCapture(str(clip))
     read = 0
     while capture.read()[0]:
         read += 1
@@ -237,6 +242,7 @@ def against_decoding(sizes, frames, repeat):
                 options[mode, codec, ahead] = mode_options(mode, codec, ahead, width, height)
         entries = recordings(clip, options)
         entries["check"] = functools.partial(decode_and_check, clip, small_region(width, height))
+        entries["threads"] = functools.partial(decode_alone, clip, threaded=True)
         runs = measure(entries, repeat)
         decode = runs["decode"]
         for mode, codec in rows:
@@ -248,6 +254,10 @@ def against_decoding(sizes, frames, repeat):
         check = runs["check"]
         print(f"{width:>4}x{height:<4}  decoding and the motion check alone, in plain Python: "
               f"{spread(check)}, ratio {ratios(check, decode)}", flush=True)
+        threads, motion = runs["threads"], runs["motion", "h264", True]
+        print(f"{width:>4}x{height:<4}  decoding alone with record()'s {frame_threads()} frame "
+              f"threads: {spread(threads)}, ratio {ratios(threads, decode)}; keep=motion "
+              f"over it: {ratios(motion, threads)}", flush=True)
 
 
 def per_codec(size, frames, repeat):

@@ -20,13 +20,13 @@ OPENCV_READS_AV1 = int(cv2.__version__.split(".")[0]) >= 5  # OpenCV 4's wheels 
 
 @pytest.fixture(scope="module")
 def clip(tmp_path_factory):
-    """45 frames 176x144 at 15 fps, lossless, a block moving over noise."""
+    """45 frames 176x144 at 15 fps, lossless, an orange block moving over noise."""
     path = tmp_path_factory.mktemp("clip") / "clip.avi"
     writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"FFV1"), 15, (176, 144))
     rng = np.random.default_rng(7)
     for i in range(45):
         frame = rng.integers(60, 90, (144, 176, 3), dtype=np.uint8)
-        frame[40:80, 3 * i:3 * i + 30] = 230
+        frame[40:80, 3 * i:3 * i + 30] = (40, 140, 240)
         writer.write(frame)
     writer.release()
     return path
@@ -46,14 +46,19 @@ def pyav_frames(path):
 def test_round_trip(clip, in_tmp, codec, output, region):
     result = velmar.record(clip, output, codec=codec, region=region, frames_per_file=20)
     width, height = (176, 144) if region is None else (100, 50)
+    x, y = (0, 0) if region is None else region[:2]
+    source = [f[y:y + height, x:x + width].astype(int) for f in pyav_frames(clip)[0]]
     assert [f.size for f in result.files] == [(width, height)] * 3
     assert bool(result.notes) == (region is not None)
-    for file in result.files:
+    for first, file in zip((0, 20, 40), result.files):
         frames, rate = pyav_frames(file.video)
         assert len(frames) == len(csv_rows(file.log)) == file.frames
         if codec != "av1" or OPENCV_READS_AV1:
             assert count_frames(file.video) == file.frames
         assert frames[0].shape == (height, width, 3)
+        # Colours kept: each channel's mean within what lossy coding moves it.
+        shift = (frames[-1] - source[first + file.frames - 1]).mean(axis=(0, 1))
+        assert np.abs(shift).max() < 4
         if codec in ("h264", "h265", "av1"):
             assert rate == Fraction(15)
 
@@ -85,8 +90,8 @@ def test_no_thread_left_behind(clip, in_tmp, monkeypatch, options, outcome):
     released = []
     real = velmar._engine.cv2.VideoCapture
 
-    def counted(source):
-        capture = real(source)
+    def counted(*how):
+        capture = real(*how)
         release = capture.release
         return type("Counted", (), {
             "__getattr__": lambda _, name: getattr(capture, name),

@@ -105,7 +105,7 @@ def test_every_way_out_finishes_the_open_event(clip, in_tmp, monkeypatch, how, s
     options = dict(keep="motion", min_area=100, before=0.5, after=0.375, codec="ffv1")
     with monkeypatch.context() as patch:
         patch.setattr(velmar._engine.cv2, "VideoCapture",
-                      lambda source: Stopping(real(source), how))
+                      lambda *source: Stopping(real(*source), how))
         if how is None:
             result = velmar.record(clip, "out.avi", duration=11.0, **options)
         elif how == "error":

@@ -102,7 +102,7 @@ class ScriptedCv2(types.SimpleNamespace):
         self.namedWindow = self.imshow = self.destroyAllWindows = lambda *args: None
         self.waitKey = lambda delay: self.key
 
-    def VideoCapture(self, source):
+    def VideoCapture(self, *source):
         frames, ending = iter(self.frames), self.ending
         reads = types.SimpleNamespace(release=lambda: None, isOpened=lambda: True)
         reads.get = {cv2.CAP_PROP_FRAME_WIDTH: 32.0, cv2.CAP_PROP_FRAME_HEIGHT: 24.0,

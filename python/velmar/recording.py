@@ -14,7 +14,7 @@ import numpy as np
 from velmar import _engine, checks, outputs, sources
 from velmar.events import EventLog
 from velmar.probe import probe
-from velmar.read_ahead import ReadAhead
+from velmar.opening import opener
 from velmar.writers import Writers, check_codec
 from velmar.results import OutputFile, Progress, Recording, SourceError
 from velmar.signals import noted_signals, stop_reason
@@ -117,8 +117,10 @@ def record(
         options, frame_count = _engine_options(**settings)
         writers = Writers(options.pop("codec"))
         events = EventLog(options.pop("contact_sheet"))
+        # The engine's cv2, so that whatever stands in for it opens the source too.
+        reading = opener(_engine.cv2, options["live"], options.pop("read_ahead"), received)
         options.update(stop=received, progress=_progress_reporter(progress, clock, frame_count),
-                       writer=writers, opener=_opener(options.pop("read_ahead"), received),
+                       writer=writers, opener=reading,
                        on_event=events if options["events"] else None)
         try:
             read, kept, count, position, rate, stop, files = _engine.run(options)
@@ -140,13 +142,6 @@ def record(
         count = frame_count or count
         progress(Progress(read, kept, count if count > 0 else None, result.elapsed, position))
     return result
-
-
-def _opener(read_ahead, stop):
-    if not read_ahead:
-        return None
-    # The engine's cv2, so that whatever stands in for it is used here too.
-    return lambda source: ReadAhead(_engine.cv2.VideoCapture(source), stop)
 
 
 def _progress_reporter(progress, clock, frame_count):

@@ -14,6 +14,7 @@ from fractions import Fraction
 from typing import Any
 
 import cv2
+import numpy as np
 
 # codec -> (PyAV encoder, default quality, default speed, quality option)
 COMPACT = {
@@ -42,20 +43,27 @@ class Codec:
 
 class CompactWriter:
     """One video written by an FFmpeg encoder. 4:2:0 needs even sizes, so an
-    odd width or height loses its last column or row."""
+    odd width or height loses its last column or row.
 
-    def __init__(self, path: str, codec: Codec, rate: float, size: tuple[int, int],
-                 is_color: bool = True):
+    Frames go to the encoder as 4:2:0 converted by OpenCV: at 720p that is
+    about five times as fast as FFmpeg's own converter, and as close to the
+    frame (Y within one level)."""
+
+    def __init__(self, path: str, codec: Codec, rate: float, size: tuple[int, int]):
         import av
         quiet_encoders()
         encoder, quality, _, quality_option = COMPACT[codec.name]
         self.size = (size[0] - size[0] % 2, size[1] - size[1] % 2)
-        self.format = "bgr24" if is_color else "gray"
+        # One conversion buffer for the whole file: the encoder copies from it.
+        self.planes = np.empty((self.size[1] * 3 // 2, self.size[0]), np.uint8)
         self.container = av.open(path, "w")
         try:
             self.stream = self.container.add_stream(encoder, rate=exact_rate(rate))
             self.stream.width, self.stream.height = self.size
             self.stream.pix_fmt = "yuv420p"
+            # Whole frames in parallel: PyAV asks for slices, which keep
+            # libx264 to one core for much of each frame.
+            self.stream.codec_context.thread_type = "FRAME"
             self.stream.options = {
                 quality_option: str(codec.quality if codec.quality is not None else quality),
                 **encoder_options(codec, encoder)}
@@ -70,7 +78,11 @@ class CompactWriter:
     def write(self, image) -> None:
         import av
         width, height = self.size
-        frame = av.VideoFrame.from_ndarray(image[:height, :width], format=self.format)
+        image = image[:height, :width]
+        if image.ndim == 2:
+            image = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR)
+        cv2.cvtColor(image, cv2.COLOR_BGR2YUV_I420, dst=self.planes)
+        frame = av.VideoFrame.from_ndarray(self.planes, format="yuv420p")
         frame.pts = self.frames
         self.frames += 1
         self.container.mux(self.stream.encode(frame))
@@ -116,7 +128,7 @@ class Writers:
     def __call__(self, path: str, codec_name: str, rate: float, size: tuple[int, int],
                  is_color: bool = True):
         if self.codec.compact:
-            writer = CompactWriter(path, self.codec, rate, size, is_color)
+            writer = CompactWriter(path, self.codec, rate, size)
             written = writer.size
         else:
             fourcc = cv2.VideoWriter_fourcc(*self.codec.fourcc)
