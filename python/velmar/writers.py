@@ -71,18 +71,18 @@ class CompactWriter:
             self.container.close()
             raise
         self.frames = 0
+        self.new_frame = av.VideoFrame.from_ndarray
 
     def isOpened(self) -> bool:
         return self.container is not None
 
     def write(self, image) -> None:
-        import av
         width, height = self.size
         image = image[:height, :width]
         if image.ndim == 2:
             image = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR)
         cv2.cvtColor(image, cv2.COLOR_BGR2YUV_I420, dst=self.planes)
-        frame = av.VideoFrame.from_ndarray(self.planes, format="yuv420p")
+        frame = self.new_frame(self.planes, format="yuv420p")
         frame.pts = self.frames
         self.frames += 1
         self.container.mux(self.stream.encode(frame))

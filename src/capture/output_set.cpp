@@ -101,14 +101,14 @@ void start_log(Session &s, nb::handle file) {
         write_header(s);
 }
 
-// Once the file exists it gets its header whatever happens: an interrupt
-// that lands in between is taken only after the header is written, so no
-// log is ever left empty.
 nb::object open_log_file(const Session &s) {
     return s.ns[Global::open](s.tsfname, "w", nb::arg("newline") = "",
                               nb::arg("encoding") = "ascii");
 }
 
+// Once the file exists it gets its header whatever happens: an interrupt
+// that lands in between is taken only after the header is written, so no
+// log is ever left empty.
 void open_csv_file(Session &s) {
     nb::object file;
     try {

@@ -1,5 +1,7 @@
 #include "motion/motion_check.h"
 
+#include <algorithm>
+
 #include "motion/debug_display.h"
 #include "glue/unpack.h"
 #include "glue/conversions.h"
@@ -62,8 +64,8 @@ bool any_larger_than(const Namespace &ns, nb::handle cv2, nb::handle contours, i
         nb::object area = area_of(contour);
         bool larger = larger_than(area, min_area);
         moving = moving || larger;
-        if (largest && to_double(area.ptr()) > *largest)
-            *largest = to_double(area.ptr());
+        if (largest)
+            *largest = std::max(*largest, to_double(area.ptr()));
     });
     return moving;
 }
