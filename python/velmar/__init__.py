@@ -10,29 +10,19 @@ __all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError", "Even
            "record_many", "IndexRow"]
 
 if TYPE_CHECKING:
-    from velmar.batch import record_many
-    from velmar.batch_index import IndexRow
-    from velmar.recording import record
-    from velmar.events import Event
-    from velmar.results import OutputFile, Progress, Recording, SourceError
+    from velmar.batch import IndexRow, record_many
+    from velmar.recording import Event, OutputFile, Progress, Recording, SourceError, record
+
+_BATCH_NAMES = ("record_many", "IndexRow")
 
 
 # Loaded on first use: importing velmar.ccapture alone must not load the
 # recording engine, so that its own import errors reach the caller unchanged.
 def __getattr__(name):
-    if name == "record":
-        from velmar.recording import record
-        return record
-    if name == "Event":
-        from velmar.events import Event
-        return Event
-    if name == "record_many":
-        from velmar.batch import record_many
-        return record_many
-    if name == "IndexRow":
-        from velmar.batch_index import IndexRow
-        return IndexRow
+    if name in _BATCH_NAMES:
+        from velmar import batch
+        return getattr(batch, name)
     if name in __all__:
-        from velmar import results
-        return getattr(results, name)
+        from velmar import recording
+        return getattr(recording, name)
     raise AttributeError(f"module 'velmar' has no attribute {name!r}")

@@ -16,6 +16,9 @@ from typing import Any
 import cv2
 import numpy as np
 
+from velmar import checks
+from velmar.recording import outputs
+
 # codec -> (PyAV encoder, default quality, default speed, quality option)
 COMPACT = {
     "h264": ("libx264", 23, "veryfast", "crf"),
@@ -143,20 +146,21 @@ class Writers:
 
 def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
     """A codec that can write `output`, checked before the source is opened."""
-    from velmar import checks, outputs
     if not isinstance(name, str):
-        raise TypeError(f"codec must be a str, not {name!r}")
+        raise checks.OptionTypeError("codec", f"must be a str, not {name!r}")
     if quality is not None:
         checks.integer("quality", quality, 0, 63)
     if speed is not None and (isinstance(speed, bool) or not isinstance(speed, (str, int))):
-        raise TypeError(f"speed must be an encoder preset name or number, not {speed!r}")
+        raise checks.OptionTypeError("speed", f"must be an encoder preset name or number, "
+                                              f"not {speed!r}")
     codec = Codec(name.lower() if name.lower() in COMPACT else name, quality,
                   None if speed is None else str(speed))
     suffix = os.path.splitext(output)[1].lower()
     if codec.compact:
         if suffix not in COMPACT_SUFFIXES:
-            raise ValueError(f"codec {name!r} writes {', '.join(COMPACT_SUFFIXES)} files, "
-                             f"not {suffix}")
+            raise checks.OptionValueError("codec", f"{name!r} writes "
+                                                   f"{', '.join(COMPACT_SUFFIXES)} files, "
+                                                   f"not {suffix}")
         probe_compact(codec)
         return codec
     if quality is not None or speed is not None:
@@ -169,10 +173,9 @@ def probe_compact(codec: Codec) -> None:
     """The encoder exists and takes the preset: it is opened, not used."""
     import av
 
-    from velmar.outputs import silenced_stderr
     quiet_encoders()
     try:
-        with silenced_stderr():  # encoders report their set-up and close there
+        with outputs.silenced_stderr():  # encoders report their set-up and close there
             open_encoder(codec)
     except (av.error.FFmpegError, OSError, ValueError) as error:
         raise ValueError(f"codec {codec.name!r} cannot take speed {codec.speed!r} here: "

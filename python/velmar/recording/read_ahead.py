@@ -15,7 +15,7 @@ import threading
 
 import cv2
 
-from velmar.signals import STOP_SIGNALS
+from velmar.recording.signals import STOP_SIGNALS
 
 DEPTH = 4  # frames decoded ahead: enough to even out, little memory
 POLL = 0.1  # seconds between looks at the stop list while waiting

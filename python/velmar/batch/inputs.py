@@ -11,7 +11,7 @@ import re
 from collections.abc import Iterable
 from pathlib import Path
 
-from velmar.batch_index import INDEX_NAME, IndexRow
+from velmar.batch.index import INDEX_NAME, IndexRow
 
 VIDEO_SUFFIXES = frozenset((".avi", ".mp4", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".ts",
                             ".webm", ".wmv", ".flv", ".3gp", ".mjpeg"))

@@ -8,10 +8,11 @@ import csv
 import os
 from dataclasses import dataclass
 
+from velmar.recording.stops import UNFINISHED  # stopped by a signal: to be recorded again
+
 INDEX_NAME = "index.csv"
 COLUMNS = ("input", "size", "mtime", "outputs", "frames_read", "frames_kept", "events",
            "stop", "seconds", "error")
-UNFINISHED = ("interrupt", "terminate")  # stopped by a signal: to be recorded again
 
 
 @dataclass(frozen=True)

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import os
 
-from velmar.read_ahead import ReadAhead
+from velmar.recording.read_ahead import ReadAhead
 
 FRAME_THREADS_PER_CORE = 3
 MOST_FRAME_THREADS = 16  # as many as FFmpeg's decoders take

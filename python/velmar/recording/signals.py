@@ -12,10 +12,6 @@ STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SI
                      if hasattr(signal, name))
 
 
-def stop_reason(signum: int) -> str:
-    return "interrupt" if signum == signal.SIGINT else "terminate"
-
-
 @contextmanager
 def noted_signals():
     """Yields the list the handlers append signal numbers to. Handlers are

@@ -11,17 +11,20 @@ from typing import Any
 
 import cv2
 
+from velmar import checks
+
 
 def output_path(value: Any) -> str:
     if not isinstance(value, (str, os.PathLike)):
-        raise TypeError(f"output must be a path, not {value!r}")
+        raise checks.OptionTypeError("output", f"must be a path, not {value!r}")
     path = os.fspath(value)
     if not isinstance(path, str) or not path:
-        raise TypeError(f"output must be a path, not {value!r}")
+        raise checks.OptionTypeError("output", f"must be a path, not {value!r}")
     if os.path.isdir(path):
-        raise ValueError(f"output {path!r} is a folder; name a video file in it")
+        raise checks.OptionValueError("output", f"{path!r} is a folder; name a video file in it")
     if not os.path.splitext(path)[1]:
-        raise ValueError(f"output {path!r} needs a file extension such as .avi or .mp4")
+        raise checks.OptionValueError("output", f"{path!r} needs a file extension such as "
+                                                f".avi or .mp4")
     check_folder(os.path.dirname(path) or ".")
     return path
 
@@ -29,13 +32,13 @@ def output_path(value: Any) -> str:
 def check_folder(folder: str) -> None:
     """The folder exists and takes new files: tried with a file of our own."""
     if not os.path.isdir(folder):
-        raise ValueError(f"output folder {folder!r} does not exist")
+        raise checks.OptionValueError("output", f"folder {folder!r} does not exist")
     try:
         with tempfile.TemporaryFile(dir=folder):
             pass
     except OSError as error:
-        raise ValueError(f"output folder {folder!r} is not writable: "
-                         f"{error.strerror or error}") from None
+        raise checks.OptionValueError("output", f"folder {folder!r} is not writable: "
+                                                f"{error.strerror or error}") from None
 
 
 def free_name(stem: str, suffix: str) -> str:

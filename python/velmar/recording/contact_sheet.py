@@ -7,7 +7,7 @@ from __future__ import annotations
 import cv2
 import numpy as np
 
-from velmar.outputs import free_name
+from velmar.recording.outputs import free_name
 
 COLUMNS, ROWS = 4, 5
 THUMB_WIDTH = 240

@@ -11,6 +11,8 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import Any
 
+from velmar import checks
+
 STREAM = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")
 SEQUENCE = re.compile(r"%0?\d*d")
 
@@ -33,16 +35,19 @@ def sequence_start(pattern: str) -> datetime:
 
 def source(value: Any) -> Source:
     if isinstance(value, bool) or not isinstance(value, (int, str, os.PathLike)):
-        raise TypeError(f"source must be a camera index, a path or a URL, not {value!r}")
+        raise checks.OptionTypeError("source", f"must be a camera index, a path or a URL, "
+                                                f"not {value!r}")
     if isinstance(value, int):
         if value < 0:
-            raise ValueError(f"source must be a camera index of 0 or more, got {value}")
+            raise checks.OptionValueError("source", f"must be a camera index of 0 or more, "
+                                                     f"got {value}")
         if value > 2**31 - 1:
-            raise ValueError(f"source camera index is too large: {value}")
+            raise checks.OptionValueError("source", f"camera index is too large: {value}")
         return Source(value, True)
     text = os.fspath(value)
     if not isinstance(text, str):
-        raise TypeError(f"source must be a camera index, a path or a URL, not {value!r}")
+        raise checks.OptionTypeError("source", f"must be a camera index, a path or a URL, "
+                                                f"not {value!r}")
     if STREAM.match(text):
         return Source(text, True)
     if text.startswith("/dev/"):

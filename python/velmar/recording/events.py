@@ -9,8 +9,8 @@ from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
 
-from velmar.contact_sheet import ContactSheet
-from velmar.outputs import free_name
+from velmar.recording.contact_sheet import ContactSheet
+from velmar.recording.outputs import free_name
 
 HEADER = ("event", "first_frame", "last_frame", "start", "end", "seconds", "frames", "video")
 

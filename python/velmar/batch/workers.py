@@ -1,23 +1,20 @@
 """The work of a batch on the worker side: `record_one()` records one input
 and answers with its index row, in any process that has velmar (a local
-worker process or a cluster's worker); `WorkerPool` is the local processes,
-which end their recordings in order when the batch passes them a signal."""
+worker process or a cluster's worker)."""
 
 from __future__ import annotations
 
-import multiprocessing
 import os
 import signal
 import time
-from concurrent.futures import Executor, ProcessPoolExecutor
-from concurrent.futures.process import BrokenProcessPool
-from contextlib import contextmanager, suppress
+from contextlib import suppress
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from velmar.batch_index import UNFINISHED, IndexRow
-from velmar.signals import STOP_SIGNALS
+from velmar.batch.index import IndexRow
+from velmar.recording import stops
+from velmar.recording.signals import STOP_SIGNALS
 
 
 @dataclass(frozen=True)
@@ -57,7 +54,7 @@ def record_one(job: Job) -> IndexRow | None:
         return None
     import cv2
 
-    from velmar.recording import record
+    from velmar import recording
     cv2.setNumThreads(1)  # the batch runs one input per core
     folder = os.path.dirname(job.output)
     os.makedirs(folder, exist_ok=True)
@@ -69,7 +66,7 @@ def record_one(job: Job) -> IndexRow | None:
             os.kill(os.getpid(), _stop_signal)
 
     try:
-        result = record(job.input, job.output, progress=progress, **job.options)
+        result = recording.record(job.input, job.output, progress=progress, **job.options)
     except Exception as error:
         new = sorted(set(os.listdir(folder)) - before)
         row = job.row(outputs=tuple(_relative(job, os.path.join(folder, n)) for n in new),
@@ -80,8 +77,8 @@ def record_one(job: Job) -> IndexRow | None:
     if not row.outputs:
         with suppress(OSError):
             os.rmdir(folder)  # only when empty: a folder exists only with files in it
-    if row.stop in UNFINISHED:
-        _note_signal(signal.SIGINT if row.stop == "interrupt" else signal.SIGTERM)
+    if row.stop in stops.UNFINISHED:
+        note_signal(stops.REASONS[row.stop].signal)
     if row.stop == "terminate" and hasattr(signal, "setitimer"):
         signal.setitimer(signal.ITIMER_REAL, END_AFTER_SECONDS)  # SIGALRM ends the process
     return row
@@ -114,7 +111,7 @@ def _result_row(job: Job, result, declared, seconds: float) -> IndexRow:
 
 def _failure(result, count) -> str:
     """What makes a finished recording a failed input."""
-    if result.stop in UNFINISHED:
+    if result.stop in stops.UNFINISHED:
         return ""
     if result.stop == "region":
         return "the region is larger than the frames; nothing recorded"
@@ -130,66 +127,7 @@ def _relative(job: Job, path) -> str:
     return Path(os.path.relpath(path, job.output_dir)).as_posix()
 
 
-def _note_signal(signum: int, _frame=None) -> None:
+def note_signal(signum: int, _frame=None) -> None:
+    """Ends the recording under way, if any, and every later one in this process."""
     global _stop_signal
     _stop_signal = signum
-
-
-def _start_worker(pids) -> None:
-    """A local worker: notes SIGINT and SIGHUP, tells the batch its process
-    id, then takes the signals that came while it was starting."""
-    for signum in NOTED_SIGNALS:
-        signal.signal(signum, _note_signal)
-    pids.put(os.getpid())
-    if hasattr(signal, "pthread_sigmask"):
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
-
-
-@contextmanager
-def _signals_blocked():
-    if not hasattr(signal, "pthread_sigmask"):
-        yield
-        return
-    previous = signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
-    try:
-        yield
-    finally:
-        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
-
-
-class WorkerPool(Executor):
-    """Local worker processes, started fresh ("spawn": no copy of the batch's
-    threads) with the stop signals blocked until they can take them. When a
-    worker dies (killed for its memory, crashed in a decoder), the inputs
-    then running fail and the next input starts a new set of workers."""
-
-    def __init__(self, workers: int):
-        self._workers = workers
-        self._start()
-
-    def _start(self) -> None:
-        context = multiprocessing.get_context("spawn")
-        self._pids = context.SimpleQueue()
-        self._pool = ProcessPoolExecutor(self._workers, mp_context=context,
-                                         initializer=_start_worker, initargs=(self._pids,))
-
-    def submit(self, fn, /, *args, **kwargs):
-        with _signals_blocked():  # a worker started here inherits the blocked signals
-            try:
-                return self._pool.submit(fn, *args, **kwargs)
-            except BrokenProcessPool:
-                self._pool.shutdown(wait=False)
-                self._start()
-                return self._pool.submit(fn, *args, **kwargs)
-
-    def stop_workers(self) -> None:
-        """Asks the workers that announced themselves since the last call to
-        end their recordings in order, with SIGINT, which the pool itself
-        never sends. Called again while the batch stops, it reaches those
-        still starting now."""
-        while not self._pids.empty():
-            with suppress(ProcessLookupError):
-                os.kill(self._pids.get(), signal.SIGINT)
-
-    def shutdown(self, wait: bool = True, *, cancel_futures: bool = False) -> None:
-        self._pool.shutdown(wait=wait, cancel_futures=cancel_futures)

@@ -1,0 +1,130 @@
+"""What both commands share: a parser that reports bad usage on one line,
+the flags of the option table, the reporting flags, the one map from what
+went wrong to an exit status, and the error line itself."""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Iterable, Mapping
+from typing import Any
+
+from velmar import options as table
+
+EXIT_OK, EXIT_NOTHING, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
+EXIT_BY_STOP = {"interrupt": 130, "terminate": 143}
+EXIT_INTERRUPTED = EXIT_BY_STOP["interrupt"]
+
+
+class UsageError(Exception):
+    """Bad input: reported on one line, exit status 2."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UsageError(message)
+
+
+def add_options(parser: argparse.ArgumentParser, rows: Iterable[table.Option],
+                groups: dict[str, Any] | None = None) -> None:
+    """The flags of `rows`, each in its group; `groups` holds the groups
+    made so far, so that other flags can join them."""
+    groups = {None: parser} if groups is None else {None: parser, **groups}
+    for row in rows:
+        if row.group not in groups:
+            groups[row.group] = parser.add_argument_group(row.group)
+        for position, flag in enumerate(row.flags):
+            groups[row.group].add_argument(*flag.names, **_settings(row, flag, position))
+
+
+def _settings(row: table.Option, flag: table.Flag, position: int) -> dict[str, Any]:
+    text = flag.help
+    if position == 0 and row.shown_default not in ("", "off", "required"):
+        text += f" (default: {row.shown_default.replace('`', '')})"
+    settings = {"help": text.replace("%", "%%"), **flag.settings}
+    if flag.names[0].startswith("-") and settings.get("action") != "version":
+        settings["dest"] = row.name
+    if position == 0 and "default" not in settings and settings.get("action") != "version":
+        settings["default"] = None  # not given: values() takes the row's default
+    return settings
+
+
+def values(parsed: argparse.Namespace, rows: Iterable[table.Option]) -> dict[str, Any]:
+    """The options' values: what the flags gave, else the command's default
+    from the others, else record()'s."""
+    rows = list(rows)
+    given = {row.name: _parsed(parsed, row) for row in rows}
+    for row in rows:
+        if given[row.name] is None:
+            given[row.name] = (row.command_default(given) if row.command_default
+                               else row.default)
+    return given
+
+
+def _parsed(parsed: argparse.Namespace, row: table.Option) -> Any:
+    value = getattr(parsed, row.name)
+    convert = next((flag.convert for flag in row.flags if flag.convert), None)
+    return convert(value) if convert is not None and value is not None else value
+
+
+# The commands' own reporting, beside the recording options.
+REPORTING = (
+    table.Option("progress", "bool | None", None, None, None, (
+        table.Flag(("--progress",), "the progress bar", {"action": "store_true"}),
+        table.Flag(("--no-progress",), "no progress bar", {"action": "store_false"}),),
+        "reporting", shown_default="on when standard error is a terminal"),
+    table.Option("quiet", "bool", False, None, None, (
+        table.Flag(("-q", "--quiet"), "print nothing but errors", {"action": "store_true"}),),
+        "reporting", shown_default="off"),
+)
+
+
+def show_progress(parsed: argparse.Namespace) -> bool:
+    """On a terminal, unless quiet; --progress shows it elsewhere too."""
+    if parsed.progress is None:
+        return sys.stderr.isatty() and not parsed.quiet
+    return parsed.progress and not parsed.quiet
+
+
+def fail(status: int, message: Any) -> int:
+    print(f"velmar: error: {message}", file=sys.stderr)
+    return status
+
+
+def exit_status(error: BaseException) -> int:
+    """The status of what went wrong, each kind of error mapped once: the
+    most particular class of the error's that the map names."""
+    statuses = _statuses()
+    return next(statuses[kind] for kind in type(error).__mro__ if kind in statuses)
+
+
+def _statuses() -> Mapping[type, int]:
+    # Loaded only once something went wrong: the batch's executors are not
+    # what a recording needs to start.
+    from velmar.batch.executors import ClusterUnreachable, DaskMissing
+    from velmar.checks import OptionError
+    from velmar.recording.results import SourceError
+    return {
+        UsageError: EXIT_USAGE, OptionError: EXIT_USAGE, ValueError: EXIT_USAGE,
+        TypeError: EXIT_USAGE, DaskMissing: EXIT_USAGE,
+        SourceError: EXIT_NOTHING, FileNotFoundError: EXIT_NOTHING,
+        IsADirectoryError: EXIT_NOTHING, ClusterUnreachable: EXIT_NOTHING,
+        KeyboardInterrupt: EXIT_INTERRUPTED, BaseException: EXIT_FAILED,
+    }
+
+
+def report(error: BaseException) -> int:
+    """One line on standard error for what went wrong; its exit status."""
+    from velmar.checks import OptionError
+    status = exit_status(error)
+    if isinstance(error, OptionError):
+        message = f"{table.label(error.option)} {error.problem}"
+    elif isinstance(error, KeyboardInterrupt):
+        message = "interrupted"
+    elif status == EXIT_NOTHING and isinstance(error, OSError):
+        message = f"cannot open input: {error}"
+    elif status == EXIT_FAILED:  # a failure while recording: one line, no traceback
+        message = f"{type(error).__name__}: {error}"
+    else:
+        message = error
+    return fail(status, message)

@@ -1,0 +1,153 @@
+"""The velmar command: records a camera, a stream or a video file with
+`velmar.record()`, shows progress, and ends with one summary line and an exit
+status a script can rely on."""
+
+from __future__ import annotations
+
+import os
+import signal
+import sys
+from importlib import resources
+
+import velmar
+from velmar import options as table
+from velmar.cli.common import (EXIT_BY_STOP, EXIT_NOTHING, EXIT_OK, Parser, UsageError,
+                               REPORTING, add_options, fail, report, show_progress,
+                               values)
+from velmar.recording.stops import REASONS
+
+# The recording machinery (NumPy, OpenCV, the engine) is imported inside
+# main(), so that Ctrl-C during its import ends the command like any other.
+DEMO_FOLDER = "velmar-demo"
+DEMO_OUTPUT = "demo.mp4"
+
+# The command's own flags, beside the recording and reporting ones.
+OWN = (
+    table.Option("demo", "bool", False, None, None, (
+        table.Flag(("--demo",), f"record the shipped sample clip, motion-based with padding, "
+                   f"events and timestamps, into `{DEMO_FOLDER}/`", {"action": "store_true"}),)),
+    table.Option("version", "str", None, None, None, (
+        table.Flag(("--version",), "print the version",
+                   {"action": "version", "version": f"velmar {velmar.__version__}"}),)),
+)
+FLAGS = (*table.COMMAND, *REPORTING, *OWN)
+
+
+
+def build_parser() -> Parser:
+    parser = Parser(
+        prog="velmar",
+        description="Record a camera, a stream or a video file: crop to a region, keep every "
+        "frame, frames with motion or one frame per interval, and log each written frame "
+        "with its time in a CSV file beside the video.",
+        epilog="Exit status: 0 finished, 1 nothing recorded, 2 bad usage, 3 failure while "
+        "recording, 130 after SIGINT, 143 after SIGTERM or SIGHUP.",
+    )
+    add_options(parser, FLAGS)
+    return parser
+
+
+class ProgressBar:
+    """A bar with frames, percent, rate and time left for a file of known
+    length; a running count and the elapsed time for a live source."""
+
+    def __init__(self):
+        self.bar = None
+
+    def __call__(self, progress):
+        if self.bar is None:
+            from tqdm import tqdm
+            self.bar = tqdm(total=progress.frame_count, unit="frame", file=sys.stderr,
+                            dynamic_ncols=True)
+        self.bar.update(progress.frames_read - self.bar.n)
+        self.bar.set_postfix(kept=progress.frames_kept, refresh=False)
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+
+
+def events_table(result, most=20) -> str:
+    """The events, a line each; the events log holds them all."""
+    if not result.events:
+        return "velmar: no events"
+    count = len(result.events)
+    lines = [f"velmar: {count} event{'' if count == 1 else 's'} in {result.events_log}",
+             "  event  start                       seconds  frames  video"]
+    for e in result.events[:most]:
+        lines.append(f"  {e.event:5d}  {e.start.isoformat(timespec='microseconds'):26s}  "
+                     f"{e.seconds:7.2f}  {e.frames:6d}  {e.video.name}")
+    if len(result.events) > most:
+        lines.append(f"  ... and {len(result.events) - most} more")
+    if result.contact_sheets:
+        lines.append("  contact sheet: " + ", ".join(map(str, result.contact_sheets)))
+    return "\n".join(lines)
+
+
+def summary(result) -> str:
+    names = [str(path) for f in result.files for path in (f.video, f.log)]
+    files = ", ".join(names) if names else "none"
+    return (f"velmar: {result.frames_read} frames read, {result.frames_kept} kept; "
+            f"files: {files}; stopped: {REASONS[result.stop].text}; {result.elapsed:.1f} s")
+
+
+def demo_arguments():
+    clip = resources.files("velmar") / "data" / "sample.avi"
+    if os.path.lexists(DEMO_FOLDER) and not os.path.isdir(DEMO_FOLDER):
+        raise UsageError(f"--demo records into ./{DEMO_FOLDER}/, but that is a file")
+    try:
+        os.makedirs(DEMO_FOLDER, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"cannot make ./{DEMO_FOLDER}/: {error.strerror}") from None
+    return [str(clip), "-o", os.path.join(DEMO_FOLDER, DEMO_OUTPUT), "--motion",
+            "--before", "0.5", "--after", "1", "--timestamp", "--no-preview"]
+
+
+def parse(parser, argv):
+    parsed = parser.parse_args(argv)
+    if parsed.demo:
+        extra = [arg for arg in (argv if argv is not None else sys.argv[1:])
+                 if arg in ("-q", "--quiet", "--progress", "--no-progress")]
+        parsed = parser.parse_args(demo_arguments() + extra)
+    return parsed
+
+
+def run(parsed) -> int:
+    from velmar import recording  # looked up now: the engine loads only here
+    answer_ctrl_c()
+    given = values(parsed, table.COMMAND)
+    source, output = given.pop("source"), given.pop("output")
+    bar = ProgressBar() if show_progress(parsed) else None
+    try:
+        result = recording.record(source, output, progress=bar, **given)
+    finally:
+        if bar is not None:
+            bar.close()
+    if not parsed.quiet:
+        for note in result.notes:
+            print(f"velmar: note: {note}")
+        if given["keep"] == "motion":
+            print(events_table(result))
+        print(summary(result))
+    if result.stop in EXIT_BY_STOP:
+        return EXIT_BY_STOP[result.stop]
+    if result.stop == "region":
+        return fail(EXIT_NOTHING, "the region is larger than the frames; nothing recorded")
+    if result.frames_read == 0:
+        return fail(EXIT_NOTHING, f"no frame could be read from {source!r}")
+    return EXIT_OK
+
+
+def answer_ctrl_c():
+    """From here on Ctrl-C is a KeyboardInterrupt that the command answers.
+    Until then it ends the process at once: OpenCV's loader swallows an
+    interrupt that comes while it loads."""
+    if signal.getsignal(signal.SIGINT) == signal.SIG_DFL:
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
+def main(argv: list[str]) -> int:
+    try:
+        return run(parse(build_parser(), argv))
+    except Exception as error:
+        return report(error)

@@ -1,0 +1,31 @@
+"""The commands' option tables as the README gives them, made from the same
+rows as their flags."""
+
+from __future__ import annotations
+
+from collections.abc import Iterable
+
+from velmar import options as table
+
+HEADER = "| Option | Default | Meaning |\n|---|---|---|"
+
+
+def usage(flag: table.Flag) -> str:
+    """`-o`, `--output FILE`: the flag's names, the last with its values."""
+    names = [f"`{name}`" for name in flag.names]
+    if not flag.names[0].startswith("-"):
+        return f"`{flag.label}`"
+    metavar = flag.settings.get("metavar")
+    if metavar is not None:
+        words = " ".join(metavar) if isinstance(metavar, tuple) else metavar
+        names[-1] = f"`{flag.names[-1]} {words}`"
+    return ", ".join(names)
+
+
+def row(option: table.Option) -> str:
+    flags = " / ".join(usage(flag) for flag in option.flags)
+    return f"| {flags} | {option.shown_default} | {option.flags[0].help} |"
+
+
+def markdown(options: Iterable[table.Option]) -> str:
+    return "\n".join([HEADER, *(row(option) for option in options if option.flags)])

@@ -1,0 +1,185 @@
+"""`velmar.record()`: one recording with keyword options, a result and an
+orderly end on every signal, run by the same native engine as `vcapture`."""
+
+from __future__ import annotations
+
+import os
+import time
+from collections.abc import Callable
+from datetime import datetime
+from pathlib import Path
+
+from velmar import _engine, options
+from velmar.recording import outputs, sources
+from velmar.recording.events import EventLog
+from velmar.recording.opening import opener
+from velmar.recording.probe import probe
+from velmar.recording.results import OutputFile, Progress, Recording, SourceError
+from velmar.recording.signals import noted_signals
+from velmar.recording.writers import Writers, check_codec
+
+def record(
+    source: int | str | os.PathLike,
+    output: str | os.PathLike = "capture.mp4",
+    *,
+    codec: str = "h264",
+    quality: int | None = None,
+    speed: str | int | None = None,
+    duration: float | None = None,
+    frames_per_file: int | None = None,
+    region: tuple[int, int, int, int] | None = None,
+    camera_fps: float | None = None,
+    camera_size: tuple[int, int] | None = None,
+    camera_settings: bool = False,
+    keep: str = "all",
+    interval: float = 1.0,
+    threshold: int = 25,
+    min_area: int = 500,
+    kernel_width: int = 21,
+    show_diff: bool = False,
+    before: float = 0.0,
+    after: float = 0.0,
+    min_event: float = 0.0,
+    file_per_event: bool = False,
+    contact_sheet: bool = False,
+    timestamps: str = "auto",
+    start: datetime | None = None,
+    utc_offset: bool = False,
+    stamp: bool = False,
+    box_color: tuple[int, int, int] = (0, 0, 0),
+    text_color: tuple[int, int, int] = (255, 255, 255),
+    stamp_position: tuple[int, int] = (10, 20),
+    stamp_scale: float = 0.5,
+    preview: bool = False,
+    read_ahead: bool = True,
+    progress: Callable[[Progress], None] | None = None,
+    verbose: bool = False,
+) -> Recording:
+    """Record `source` into `output` and its frame log `output + ".csv"`.
+
+    `source` is a camera index (0 or more), a video file, a device path
+    (/dev/video0), a stream URL (rtsp://, http://, https://) or an image
+    sequence pattern (img_%04d.png).
+
+    codec: "h264" (default), "h265" or "av1", written through PyAV into .mp4,
+    .mkv or .mov, with `quality` the encoder's constant-quality value (CRF;
+    lower is better) and `speed` its preset; or "mjpg", "mp4v", "ffv1" or any
+    four-character code, written through OpenCV. Sizes a codec cannot take
+    (odd ones for 4:2:0) lose their last column or row; `OutputFile.size` and
+    the result's `notes` say so.
+
+    `duration` stops after that many seconds; `frames_per_file` puts exactly
+    that many kept frames in each numbered file. `region` is (x, y, width,
+    height), default the whole frame. A camera is asked for `camera_fps`,
+    `camera_size` and, with `camera_settings`, its driver's settings dialog.
+
+    keep: "all" frames, frames with "motion", or one frame per `interval`
+    seconds. The motion check: `threshold` (grey-level change of a pixel),
+    `min_area` (pixels a changed region must exceed), `kernel_width` (odd blur
+    width); `show_diff` shows its diagnostic windows.
+
+    Motion comes in events. Also written are the frames from up to `before`
+    seconds ahead of an event's first motion frame and up to `after` seconds
+    past its last; motion within `after` seconds continues the event; an
+    event starts only once its motion spans `min_event` seconds (which drops
+    one-frame flickers). Seconds are measured on the frames' times. Each
+    event is a row of `NAME.events.csv` beside the first video and of the
+    result's `events`; `file_per_event` gives each its own numbered video and
+    log; `contact_sheet` writes `NAME.events.jpg`, a thumbnail per event.
+
+    timestamps: how each frame's time is worked out. "pts": the start time
+    plus the frame's presentation time, counted from the first frame; "rate":
+    the start time plus frame number / the exact rate; "clock": the wall-clock
+    time of the read; "auto" (default): "pts" for files and image sequences,
+    "clock" for live sources. `start` is the start time of a file's frames
+    (default: the file's modification time). Times have six digits of
+    microseconds, and the local UTC offset with `utc_offset`. Files are
+    written at their exact rate (the average rate for variable-rate files);
+    the result's `rate` says which.
+
+    `stamp` draws date and time on kept frames, in a `box_color` box with
+    `text_color` text (B, G, R) at `stamp_position`, `stamp_scale` in size.
+    `preview` shows kept frames; q or Esc stops. `read_ahead` decodes the
+    next frames on a second thread while the current one is checked and
+    written. `progress` is called with a `Progress` at most about 10 times a
+    second, and once at the end.
+
+    Names never overwrite: a taken name gets the next free number. SIGINT,
+    SIGTERM and SIGHUP end the recording in order (the result's `stop` says
+    which); every other failure raises after every file is closed.
+    """
+    started, clock = datetime.now(), time.monotonic()
+    settings = {name: value for name, value in locals().items() if name not in ("started", "clock")}
+    # Signals are noted from the start: one that comes while the options are
+    # checked or the source is probed ends the recording before its first frame.
+    with noted_signals() as received:
+        checked = options.check_all(settings)
+        engine, frame_count, writers = engine_options(checked)
+        events = EventLog(checked["contact_sheet"])
+        # The engine's cv2, so that whatever stands in for it opens the source too.
+        reading = opener(_engine.cv2, engine["live"], checked["read_ahead"], received)
+        engine.update(stop=received, progress=_progress_reporter(progress, clock, frame_count),
+                      writer=writers, opener=reading,
+                      on_event=events if engine["events"] else None)
+        try:
+            ran = _engine.run(engine)
+        finally:
+            sheets = events.close()
+    if ran.stop == "not_opened":
+        raise SourceError(f"cannot open source {engine['input_']!r}")
+    result = Recording(
+        frames_read=ran.frames_read, frames_kept=ran.frames_kept,
+        files=[OutputFile(Path(f.video), Path(f.log), f.frames, writers.sizes.get(f.video))
+               for f in ran.files],
+        stop=ran.stop, started=started, elapsed=time.monotonic() - clock, rate=ran.rate,
+        notes=writers.notes, events=events.events,
+        events_log=None if events.path is None else Path(events.path),
+        contact_sheets=[Path(name) for name in sheets])
+    if progress is not None:
+        progress(Progress(ran.frames_read, ran.frames_kept,
+                          _frame_count(frame_count, ran.frame_count), result.elapsed,
+                          ran.position))
+    return result
+
+
+def check_options(source: int | str | os.PathLike, output: str | os.PathLike = "capture.mp4",
+                  **given) -> None:
+    """Checks `record(source, output, **given)`'s options as record() does,
+    with nothing opened but a probe of the source and files of its own."""
+    engine_options(options.check_all({**options.defaults(), **given, "source": source,
+                                      "output": output}))
+
+
+def engine_options(checked: dict) -> tuple[dict, int | None, Writers]:
+    """The engine's options of checked values, the frame count of a file
+    when its own timing tells it, and the writers of the codec. The source,
+    the output and the codec are checked here, last, as they touch the disk."""
+    engine = options.engine_fields(checked)
+    found = sources.source(checked["source"])
+    path = outputs.output_path(checked["output"])
+    timing = None if found.live else probe(found.value)
+    timestamps = checked["timestamps"]
+    if timestamps == "auto":
+        timestamps = "clock" if found.live else "pts"
+    codec = check_codec(checked["codec"], checked["quality"], checked["speed"], path)
+    numbered = checked["frames_per_file"] is not None or checked["file_per_event"]
+    engine.update(
+        input_=found.value, live=found.live, start=checked["start"] or found.start,
+        output=path, timestamps=timestamps, rate=timing.rate if timing else 0.0,
+        fmt=codec.name, namer=outputs.namer(path, numbered=numbered))
+    return engine, timing.frames if timing else None, Writers(codec)
+
+
+def _progress_reporter(progress, clock, frame_count):
+    if progress is None:
+        return None
+
+    def report(read, kept, count, position):
+        progress(Progress(read, kept, _frame_count(frame_count, count),
+                          time.monotonic() - clock, position))
+    return report
+
+
+def _frame_count(probed: int | None, reported: int | None) -> int | None:
+    """The file's own count, else OpenCV's where it knows one."""
+    return probed or (reported if reported is not None and reported > 0 else None)
