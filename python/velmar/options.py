@@ -364,8 +364,8 @@ BATCH_OPTIONS: tuple[Option, ...] = (
         Flag(("-r", "--recursive"), "search folders with their subfolders",
              {"action": "store_true"}),), IO, shown_default="off"),
     Option("extension", "str", ".mp4", _extension, None, (
-        Flag(("--extension",), "of the output videos", {"metavar": "EXT"}),), IO,
-        shown_default="`.mp4` (`.avi` for `--codec mjpg`)"),
+        Flag(("--extension",), "of the output videos, such as .avi for --codec mjpg",
+             {"metavar": "EXT"}),), IO, shown_default="`.mp4`"),
     Option("jobs", "int | None", None, partial(checks.integer, low=1), None, (
         Flag(("-j", "--jobs"), "inputs at a time, each in a worker process with one OpenCV "
              "thread", {"type": at_least_one, "metavar": "N"}),), WHERE,

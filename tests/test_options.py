@@ -1,0 +1,74 @@
+"""The option table and what is derived from it: record()'s signature, the
+README's tables, errors that name the command's flag, and a package whose
+modules import one another in one direction only."""
+
+import ast
+import inspect
+from pathlib import Path
+
+import pytest
+
+import velmar
+from velmar import options
+from velmar.cli import common, main, record_command, reference
+
+ROOT = Path(__file__).parent.parent
+PACKAGE = ROOT / "python" / "velmar"
+
+
+def test_record_signature_is_the_table():
+    parameters = inspect.signature(velmar.record).parameters.values()
+    assert [(p.name, p.annotation, p.default) for p in parameters] == [
+        (o.name, o.annotation, inspect.Parameter.empty if o.default is options.REQUIRED
+         else o.default) for o in options.OPTIONS]
+
+
+@pytest.mark.parametrize("rows", [record_command.FLAGS,
+                                  (*options.BATCH_OPTIONS, *common.REPORTING)])
+def test_readme_tables_are_the_table(rows):
+    expected = reference.markdown(rows)
+    assert expected in (ROOT / "README.md").read_text(), expected
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["{clip}", "--frames-per-file", "0"], "--frames-per-file must be at least 1, got 0"),
+    (["{clip}", "--fps", "2000"], "--fps must be a positive number of frames per second"),
+    (["{clip}", "--before", "1"], "--before applies to keep='motion'"),
+    (["batch", "{clip}", "--output-dir", "{tmp}/out", "--threshold", "300"],
+     "--threshold must be from 0 to 255, got 300"),
+])
+def test_errors_name_the_flag(argv, message, tmp_path, capsys):
+    clip = tmp_path / "in.avi"
+    clip.write_bytes((PACKAGE / "data" / "sample.avi").read_bytes())
+    assert main([a.format(clip=clip, tmp=tmp_path) for a in argv]) == 2
+    assert capsys.readouterr().err.startswith(f"velmar: error: {message}")
+
+
+def module_name(path: Path) -> str:
+    return ".".join(path.relative_to(PACKAGE.parent).with_suffix("").parts).removesuffix(
+        ".__init__")
+
+
+def imported(path: Path, modules) -> set[str]:
+    """The velmar modules a module imports, at its top or inside functions;
+    its own packages, which every import of it runs first, left out."""
+    name, found = module_name(path), set()
+    for node in ast.walk(ast.parse(path.read_text())):
+        if isinstance(node, ast.Import):
+            found.update(alias.name for alias in node.names)
+        elif isinstance(node, ast.ImportFrom) and node.module:
+            for alias in node.names:
+                inner = f"{node.module}.{alias.name}"
+                found.add(inner if inner in modules else node.module)
+    return {m for m in found if m in modules and not name.startswith(m + ".") and m != name}
+
+
+def test_no_module_imports_one_that_imports_it_back():
+    modules = {module_name(path): path for path in PACKAGE.rglob("*.py")}
+    graph = {name: imported(path, modules) for name, path in modules.items()}
+
+    def reaches(start, goal, seen):
+        return any(after == goal or (after not in seen and not seen.add(after)
+                                     and reaches(after, goal, seen)) for after in graph[start])
+
+    assert [name for name in graph if reaches(name, name, set())] == []
