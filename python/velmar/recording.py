@@ -17,11 +17,10 @@ from velmar.probe import probe
 from velmar.opening import opener
 from velmar.writers import Writers, check_codec
 from velmar.results import OutputFile, Progress, Recording, SourceError
-from velmar.signals import noted_signals, stop_reason
+from velmar.signals import noted_signals
 
 Color = tuple[int, int, int]
 TIME_CHOICES = ("auto", "pts", "rate", "clock")
-ENGINE_TIMES = ("exact", "pts", "rate", "clock")  # the engine's numbering
 
 
 def record(
@@ -123,24 +122,24 @@ def record(
                        writer=writers, opener=reading,
                        on_event=events if options["events"] else None)
         try:
-            read, kept, count, position, rate, stop, files = _engine.run(options)
+            run = _engine.run(options)
         finally:
             sheets = events.close()
-    if stop == "not_opened":
+    read, kept, count, position = run.frames_read, run.frames_kept, run.frame_count, run.position
+    if run.stop == "not_opened":
         raise SourceError(f"cannot open source {options['input_']!r}")
-    if stop in ("signal", "interrupt") and received:
-        stop = stop_reason(received[0])
     result = Recording(
         frames_read=read, frames_kept=kept,
-        files=[OutputFile(Path(video), Path(log), frames, writers.sizes.get(video))
-               for video, log, frames in files],
-        stop=stop, started=started, elapsed=time.monotonic() - clock, rate=rate,
+        files=[OutputFile(Path(file.video), Path(file.log), file.frames,
+                          writers.sizes.get(file.video)) for file in run.files],
+        stop=run.stop, started=started, elapsed=time.monotonic() - clock, rate=run.rate,
         notes=writers.notes, events=events.events,
         events_log=None if events.path is None else Path(events.path),
         contact_sheets=[Path(name) for name in sheets])
     if progress is not None:
         count = frame_count or count
-        progress(Progress(read, kept, count if count > 0 else None, result.elapsed, position))
+        progress(Progress(read, kept, count if count and count > 0 else None, result.elapsed,
+                          position))
     return result
 
 
@@ -194,7 +193,7 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
         **_camera_options(camera_size, camera_fps, camera_settings),
         "interactive": preview, "show_diff": show_diff,
         "duration": checks.seconds("duration", duration, optional=True) or 0.0,
-        "max_frames": 0 if frames_per_file is None else frames_per_file + 1,
+        "frames_per_file": frames_per_file or 0,
         "verbose": checks.flag("verbose", verbose),
         "utc_offset": checks.flag("utc_offset", utc_offset),
         "read_ahead": checks.flag("read_ahead", read_ahead),
@@ -208,7 +207,7 @@ def _engine_options(*, source, output, keep, interval, threshold, min_area, kern
         timestamps = "clock" if found.live else "pts"
     options.update(
         input_=found.value, live=found.live, start=start or found.start, output=path,
-        timestamps=ENGINE_TIMES.index(timestamps), rate=timing.rate if timing else 0.0,
+        timestamps=timestamps, rate=timing.rate if timing else 0.0,
         codec=(chosen := check_codec(codec, quality, speed, path)), fmt=chosen.name,
         namer=outputs.namer(path, numbered=frames_per_file is not None or file_per_event))
     return options, timing.frames if timing else None
