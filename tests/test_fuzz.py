@@ -255,8 +255,8 @@ def test_function_type_makes_no_instances(expression):
 
 
 OPTIONS = ("input_ output fmt fps width height roi_x roi_y roi_w roi_h interval duration "
-           "max_frames motion_based config threshold min_area kernel_width timestamp tb tc tx "
-           "ty fs exact verbose live whole_frame namer progress stop").split()
+           "frames_per_file motion_based config threshold min_area kernel_width timestamp tb tc "
+           "tx ty fs timestamps verbose live whole_frame namer progress stop").split()
 # Paths stay in the test's folder (tests may run as root); `interactive` and
 # `show_diff` stay False: a real window without a display ends the process.
 local = anything.filter(lambda v: not (isinstance(v, str) and "/" in v))
@@ -271,8 +271,9 @@ def refuse(*args):
 
 
 valid = st.fixed_dictionaries({}, optional={
-    "max_frames": st.integers(0, 4), "motion_based": st.booleans(), "timestamp": st.booleans(),
-    "interval": st.floats(0, 0.3), "duration": st.floats(0, 0.5), "exact": st.booleans(),
+    "frames_per_file": st.integers(0, 4), "motion_based": st.booleans(),
+    "timestamp": st.booleans(), "interval": st.floats(0, 0.3), "duration": st.floats(0, 0.5),
+    "timestamps": st.sampled_from(["pts", "rate", "clock"]),
     "whole_frame": st.booleans(), "live": st.booleans(), "roi_x": st.integers(0, 70),
     "roi_w": st.integers(0, 70), "kernel_width": st.sampled_from([-1, 1, 4, 21]),
     "namer": st.builds(hook, local), "progress": st.builds(hook, local) | st.just(refuse),

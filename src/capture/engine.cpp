@@ -17,10 +17,9 @@ void check_region_start(const Options &r) {
               r.roi_y);
 }
 
-// The recording API's blur kernel must fit its region; the exact entry
-// hands any width to OpenCV as it always has.
+// A whole-frame session checks its kernel once the first frame gives the region.
 void check_kernel(const Options &r) {
-    if (r.exact || !r.motion_based || r.whole_frame)
+    if (!r.motion_based || r.whole_frame)
         return;
     std::int32_t side = r.roi_w < r.roi_h ? r.roi_w : r.roi_h;
     if (r.kernel_width < 1 || r.kernel_width % 2 == 0 || r.kernel_width > side)
@@ -50,19 +49,28 @@ void check_hooks(const Options &r) {
                   Py_TYPE(hook.ptr())->tp_name);
 }
 
+// Numbered files of no frames at all would never end.
+void check_frames_per_file(const Options &r) {
+    if (r.frames_per_file < 0)
+        raise(PyExc_ValueError, "frames_per_file must not be negative, not %lld",
+              static_cast<long long>(r.frames_per_file));
+}
+
 }  // namespace
 
-Result run_session(const Namespace &ns, const Options &options) {
+Result run_session(const Namespace &ns, const Options &options, const Behaviour &behaviour) {
     check_overlay_colours(options);
     check_region_start(options);
     check_hooks(options);
     check_event_times(options);
-    check_kernel(options);
-    Session s(ns, options);
+    check_frames_per_file(options);
+    if (behaviour.kernel_checked_against_region)
+        check_kernel(options);
+    Session s(ns, options, behaviour);
     if (set_up_input(s))
         run_guarded_loop(s);
-    s.result.frames_read = s.read_frames;
-    s.result.rate = s.opt.exact ? s.fps : s.rate;
+    s.result.frames_read = s.input.read_frames;
+    s.result.rate = behaviour.rate_is_measured ? s.input.rate : s.input.fps;
     return std::move(s.result);
 }
 

@@ -2,12 +2,14 @@
 // engine behind both the exact entry and the recording API.
 #pragma once
 
+#include "capture/behaviour.h"
 #include "capture/options.h"
 #include "capture/result.h"
 #include "glue/namespace.h"
 
 namespace velmar::capture {
 
-Result run_session(const Namespace &ns, const Options &options);
+// `behaviour` is the calling entry's own.
+Result run_session(const Namespace &ns, const Options &options, const Behaviour &behaviour);
 
 }  // namespace velmar::capture

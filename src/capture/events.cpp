@@ -32,19 +32,19 @@ void drop_before(EventState &e, double t) {
 
 bool write_held(Session &s, const HeldFrame &frame) {
     EventState &e = s.events;
-    s.roi = frame.roi;
-    s.ts = frame.ts;
-    s.inframe = frame.inframe;
+    s.frame.roi = frame.roi;
+    s.frame.ts = frame.ts;
+    s.frame.inframe = frame.inframe;
     bool key = write_frame(s);
     if (e.frames == 0) {
         e.first_frame = frame.inframe;
         e.start = frame.t;
-        e.start_text = s.tstring;
-        e.video = s.outfname;
+        e.start_text = s.frame.tstring;
+        e.video = s.output.outfname;
     }
     e.last_frame = frame.inframe;
     e.end = frame.t;
-    e.end_text = s.tstring;
+    e.end_text = s.frame.tstring;
     ++e.frames;
     if (frame.area > e.best_area) {
         e.best_area = frame.area;
@@ -60,7 +60,7 @@ void start_event(Session &s) {
     e.frames = 0;
     e.best_area = -1.0;
     if (s.opt.file_per_event)
-        s.writ_frames = 0;
+        s.output.writ_frames = 0;
 }
 
 // The held frames from `before` seconds ahead of the first motion on.
@@ -90,12 +90,14 @@ void end_event(Session &s) {
 
 }  // namespace
 
-void prepare_events(Session &s) { s.events.ring.set_capacity(ring_capacity(s.opt, s.rate)); }
+void prepare_events(Session &s) {
+    s.events.ring.set_capacity(ring_capacity(s.opt, s.input.rate));
+}
 
 bool take_frame(Session &s, double t, bool motion, double area) {
     EventState &e = s.events;
     const Options &o = s.opt;
-    HeldFrame frame{s.roi, s.ts, s.inframe, t, area};
+    HeldFrame frame{s.frame.roi, s.frame.ts, s.frame.inframe, t, area};
     // An open event goes on with motion, and for `after` seconds past its
     // last motion; its frames follow one another, so it has no gap.
     if (e.phase == EventState::Phase::Open) {

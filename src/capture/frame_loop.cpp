@@ -9,6 +9,7 @@
 #include "capture/frame_writer.h"
 #include "capture/output_set.h"
 #include "capture/overlay.h"
+#include "capture/stop_list.h"
 #include "motion/motion_check.h"
 #include "glue/unpack.h"
 #include "glue/conversions.h"
@@ -23,29 +24,29 @@ namespace {
 // Seconds since the first frame by its presentation time. Files whose first
 // time is not 0 start at 0 all the same.
 double pts_offset(Session &s) {
-    nb::object msec = s.cap.attr("get")(s.cv2().attr("CAP_PROP_POS_MSEC"));
+    nb::object msec = s.input.cap.attr("get")(s.cv2().attr("CAP_PROP_POS_MSEC"));
     double seconds = to_double(msec.ptr()) / 1000.0;
-    if (s.first_pts < 0)
-        s.first_pts = seconds;
-    return seconds - s.first_pts;
+    if (s.input.first_pts < 0)
+        s.input.first_pts = seconds;
+    return seconds - s.input.first_pts;
 }
 
 double offset_seconds(Session &s) {
-    switch (static_cast<TimeSource>(s.opt.timestamps)) {
+    switch (s.opt.timestamps) {
         case TimeSource::Pts: return pts_offset(s);
-        case TimeSource::Rate: return static_cast<double>(s.read_frames) / s.rate;
-        default: break;
+        case TimeSource::Rate: return static_cast<double>(s.input.read_frames) / s.input.rate;
+        case TimeSource::ClockOrWholeFps:
+        case TimeSource::Clock: break;
     }
-    if (s.fps == 0)
+    if (s.input.fps == 0)
         raise(PyExc_ZeroDivisionError, "float division");
-    return static_cast<double>(s.read_frames) / s.fps;
+    return static_cast<double>(s.input.read_frames) / s.input.fps;
 }
 
 bool stamped_by_clock(const Session &s) {
-    auto source = static_cast<TimeSource>(s.opt.timestamps);
-    if (source == TimeSource::Exact)
-        return s.iinput >= 0 || s.opt.live;
-    return source == TimeSource::Clock;
+    if (s.opt.timestamps == TimeSource::ClockOrWholeFps)
+        return s.input.iinput >= 0 || s.opt.live;
+    return s.opt.timestamps == TimeSource::Clock;
 }
 
 // Camera frames carry the wall-clock time of their reading; file frames
@@ -57,7 +58,7 @@ nb::object timestamp_of(Session &s) {
     nb::object offset = call_with_keywords<0, 2>(
         s.ns[Global::timedelta], {}, {s.ns.keyword(Keyword::days), s.ns.keyword(Keyword::seconds)},
         {nb::int_(0), nb::float_(seconds)});
-    return s.tstart + offset;
+    return s.input.tstart + offset;
 }
 
 struct FrameShape {
@@ -104,47 +105,47 @@ void take_whole_frame(Session &s, const FrameShape &shape) {
 }
 
 void prepare_session_constants(Session &s) {
-    s.region = region_index(s.opt);
+    s.constants.region = region_index(s.opt);
     if (s.opt.timestamp) {
-        s.box_colour = colour_of(s.opt.tb);
-        s.text_colour = colour_of(s.opt.tc);
+        s.constants.box_colour = colour_of(s.opt.tb);
+        s.constants.text_colour = colour_of(s.opt.tc);
     }
 }
 
 // An independent copy of the region.
 nb::object crop(const Session &s, nb::handle frame) {
-    nb::object region = steal_checked(PyObject_GetItem(frame.ptr(), s.region.ptr()));
+    nb::object region = steal_checked(PyObject_GetItem(frame.ptr(), s.constants.region.ptr()));
     return region.attr("copy")();
 }
 
 // Events also want the largest changed area, to pick an event's picture.
 bool motion_seen(Session &s, const FrameShape &shape) {
     const Options &r = s.opt;
-    s.area = 0.0;
-    double *area = r.events ? &s.area : nullptr;
+    KeepState &k = s.keep;
+    k.area = 0.0;
+    double *area = r.events ? &k.area : nullptr;
     if (shape.ndim == 3)
-        return motion::check_motion_rgb(s.ns, s.roi, s.prev_blurred, s.cur_blurred, r.threshold,
-                                        r.min_area, r.kernel_width, r.show_diff, area);
+        return motion::check_motion_rgb(s.ns, s.frame.roi, k.prev_blurred, k.cur_blurred,
+                                        r.threshold, r.min_area, r.kernel_width, r.show_diff,
+                                        area);
     say(s, "Frame dimension", nb::int_(shape.ndim));
-    return motion::check_motion_gray(s.ns, s.roi, s.prev_blurred, s.cur_blurred, r.threshold,
-                                     r.min_area, r.kernel_width, r.show_diff, area);
+    return motion::check_motion_gray(s.ns, s.frame.roi, k.prev_blurred, k.cur_blurred,
+                                     r.threshold, r.min_area, r.kernel_width, r.show_diff, area);
 }
 
 bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
     const Options &r = s.opt;
     if (r.motion_based) {
         bool motion = motion_seen(s, shape);
-        // The recording API compares with the scene as it first was, not
-        // with a black frame that would make the first frame motion.
-        if (!r.exact && s.read_frames == 1) {
-            s.prev_blurred = s.cur_blurred.attr("copy")();
+        if (s.behaviour.first_frame_is_motion_reference && s.input.read_frames == 1) {
+            s.keep.prev_blurred = s.keep.cur_blurred.attr("copy")();
             return false;
         }
         return motion;
     }
     if (r.interval > 0)
         return tdelta >= r.interval;
-    return s.save;
+    return s.keep.save;
 }
 
 // Ctrl-C reaches the loop only through calls back into the interpreter; the
@@ -153,7 +154,15 @@ bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
 bool stop_requested(const Session &s) {
     if (PyErr_CheckSignals() < 0)
         throw nb::python_error();
-    return !s.opt.stop.is_none() && PyList_GET_SIZE(s.opt.stop.ptr()) > 0;
+    return signal_noted(s.opt);
+}
+
+// Seconds since the last kept frame. Before the first one there is none to
+// count from: a time-lapse that keeps its first frame keeps this one.
+double seconds_since_kept(const Session &s) {
+    if (!s.keep.tprev.is_none())
+        return seconds_between(s.frame.ts, s.keep.tprev);
+    return s.behaviour.timelapse_keeps_first_frame ? std::numeric_limits<double>::infinity() : 0.0;
 }
 
 // Reports progress at most ten times a second.
@@ -164,7 +173,7 @@ void report_progress(Session &s, double position) {
     if (now < s.next_progress)
         return;
     s.next_progress = now + std::chrono::milliseconds(100);
-    s.opt.progress(s.read_frames, s.result.frames_kept, s.result.frame_count, position);
+    s.opt.progress(s.input.read_frames, s.result.frames_kept, s.result.frame_count, position);
 }
 
 }  // namespace
@@ -177,15 +186,15 @@ Stop run_frame_loop(Session &s) {
         prepare_events(s);
     for (;;) {
         if (stop_requested(s))
-            return Stop::Signal;
-        std::array<nb::object, 2> read = unpack<2>(s.cap.attr("read")());
+            return signal_stop(r);
+        std::array<nb::object, 2> read = unpack<2>(s.input.cap.attr("read")());
         nb::object frame = read[1];
-        // A read cut short by a signal is the signal's end, not the input's.
         if (frame.is_none())
-            return !r.exact && stop_requested(s) ? Stop::Signal : Stop::End;
-        s.ts = timestamp_of(s);
+            return s.behaviour.cut_read_is_signal_end && stop_requested(s) ? signal_stop(r)
+                                                                           : Stop::End;
+        s.frame.ts = timestamp_of(s);
         FrameShape shape = shape_of(frame);
-        if (s.region.is_none()) {
+        if (s.constants.region.is_none()) {
             take_whole_frame(s, shape);
             prepare_session_constants(s);
         }
@@ -193,30 +202,29 @@ Stop run_frame_loop(Session &s) {
             say(s, "ROI limits exceed frame size");
             return Stop::Region;
         }
-        s.inframe = s.read_frames;
-        s.grayscale = shape.ndim == 2;
-        ++s.read_frames;
-        if (r.exact && s.writ_frames == 0)
-            open_output_set(s, s.ts, shape.ndim == 2);
-        else if (s.prev_blurred.is_none())
+        s.frame.inframe = s.input.read_frames;
+        s.frame.grayscale = shape.ndim == 2;
+        ++s.input.read_frames;
+        // A set opened here brings a fresh blurred pair; otherwise the pair
+        // is made with the first frame.
+        if (s.behaviour.set_opens_at_first_accepted_frame && s.output.writ_frames == 0)
+            open_output_set(s, s.frame.ts, shape.ndim == 2);
+        else if (s.keep.prev_blurred.is_none())
             fresh_blurred_pair(s);
-        double ttot = seconds_between(s.ts, s.tstart);
-        // Before its first kept frame a time-lapse of the recording API keeps
-        // the next frame at once.
-        double tdelta = s.tprev.is_none() ? std::numeric_limits<double>::infinity()
-                                          : seconds_between(s.ts, s.tprev);
+        double ttot = seconds_between(s.frame.ts, s.input.tstart);
+        double tdelta = seconds_since_kept(s);
         s.result.position = ttot;
         if (r.duration > 0 && ttot > r.duration)
             return Stop::Duration;
-        // The motion check looks at the region copy; a time-lapse of the
-        // recording API decides first and copies only the frames it keeps.
-        bool copy_first = r.exact || r.motion_based;
+        // The motion check looks at the region copy.
+        bool copy_first = r.motion_based || !s.behaviour.timelapse_copies_only_kept_frames;
         if (copy_first)
-            s.roi = crop(s, frame);
-        s.save = keep_frame(s, shape, tdelta);
-        if (!copy_first && s.save)
-            s.roi = crop(s, frame);
-        bool key = r.events ? take_frame(s, ttot, s.save, s.area) : s.save && write_frame(s);
+            s.frame.roi = crop(s, frame);
+        s.keep.save = keep_frame(s, shape, tdelta);
+        if (!copy_first && s.keep.save)
+            s.frame.roi = crop(s, frame);
+        bool key = r.events ? take_frame(s, ttot, s.keep.save, s.keep.area)
+                            : s.keep.save && write_frame(s);
         if (key)
             return Stop::Key;
         report_progress(s, ttot);

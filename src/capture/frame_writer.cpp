@@ -15,9 +15,9 @@ constexpr std::int64_t key_esc = 27;
 
 nb::object csv_row(const Session &s) {
     nb::list row;
-    row.append(nb::int_(s.inframe));
-    row.append(nb::int_(s.writ_frames - 1));
-    row.append(s.tstring);
+    row.append(nb::int_(s.frame.inframe));
+    row.append(nb::int_(s.output.writ_frames - 1));
+    row.append(s.frame.tstring);
     return row;
 }
 
@@ -32,11 +32,11 @@ void count_written(Session &s) {
 void write_csv_row(Session &s) {
     nb::object row = csv_row(s);
     try {
-        s.tswriter.attr("writerow")(row);
+        s.output.tswriter.attr("writerow")(row);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_KeyboardInterrupt))
             throw;
-        s.tswriter.attr("writerow")(row);
+        s.output.tswriter.attr("writerow")(row);
         count_written(s);
         throw;
     }
@@ -45,38 +45,39 @@ void write_csv_row(Session &s) {
 
 // True when q or Esc was pressed in the preview.
 bool show_preview(const Session &s) {
-    s.cv2().attr("imshow")(s.outfname, s.roi);
+    s.cv2().attr("imshow")(s.output.outfname, s.frame.roi);
     nb::object key = s.cv2().attr("waitKey")(1);
     std::int64_t code = to_int64(key.ptr()) & 255;
     return code == key_q || code == key_esc;
 }
 
-// The exact entry writes times as isoformat() gives them; the recording API
-// always with six digits of microseconds, so the stamp keeps its width, and
-// with the local UTC offset when asked.
+// Times as isoformat() gives them, or with six digits of microseconds and,
+// when asked, the local UTC offset.
 nb::object time_text(const Session &s) {
-    if (s.opt.exact)
-        return s.ts.attr("isoformat")();
-    nb::object ts = s.opt.utc_offset ? s.ts.attr("astimezone")() : s.ts;
+    if (!s.behaviour.times_have_microseconds)
+        return s.frame.ts.attr("isoformat")();
+    nb::object ts = s.opt.utc_offset ? s.frame.ts.attr("astimezone")() : s.frame.ts;
     return call_with_keywords<0, 1>(ts.attr("isoformat"), {},
-                                    {s.ns.keyword(Keyword::timespec)}, {s.microseconds});
+                                    {s.ns.keyword(Keyword::timespec)}, {s.constants.microseconds});
 }
 
 }  // namespace
 
 bool write_frame(Session &s) {
     const Options &r = s.opt;
-    // The recording API opens a file only for a frame it writes, so no file
-    // is ever left empty.
-    if (s.writ_frames == 0)
-        open_output_set(s, s.ts, s.grayscale);
-    s.tprev = s.ts;
-    s.tstring = time_text(s);
+    // Unless a set opened at the first accepted frame, one opens only for a
+    // frame written, so no file is ever left empty.
+    if (s.output.writ_frames == 0)
+        open_output_set(s, s.frame.ts, s.frame.grayscale);
+    s.keep.tprev = s.frame.ts;
+    s.frame.tstring = time_text(s);
     if (r.timestamp)
-        draw_timestamp(s.ns, r, s.box_colour, s.text_colour, s.roi, s.tstring);
-    s.outfile.attr("write")(s.roi);
+        draw_timestamp(s.ns, r, s.constants.box_colour, s.constants.text_colour, s.frame.roi,
+                       s.frame.tstring);
+    s.output.outfile.attr("write")(s.frame.roi);
     write_csv_row(s);
-    s.writ_frames = r.max_frames > 0 ? (s.writ_frames + 1) % r.max_frames : s.writ_frames + 1;
+    bool set_full = r.frames_per_file > 0 && s.output.writ_frames == r.frames_per_file;
+    s.output.writ_frames = set_full ? 0 : s.output.writ_frames + 1;
     return r.interactive && show_preview(s);
 }
 

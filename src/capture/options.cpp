@@ -27,7 +27,7 @@ const OptionEntry option_table[] = {
     {"roi_h", &Options::roi_h},
     {"interval", &Options::interval},
     {"duration", &Options::duration},
-    {"max_frames", &Options::max_frames},
+    {"frames_per_file", &Options::frames_per_file},
     {"motion_based", &Options::motion_based},
     {"config", &Options::config},
     {"threshold", &Options::threshold},
@@ -40,7 +40,6 @@ const OptionEntry option_table[] = {
     {"tx", &Options::tx},
     {"ty", &Options::ty},
     {"fs", &Options::fs},
-    {"exact", &Options::exact},
     {"verbose", &Options::verbose},
     {"live", &Options::live},
     {"whole_frame", &Options::whole_frame},
@@ -48,7 +47,6 @@ const OptionEntry option_table[] = {
     {"progress", &Options::progress},
     {"stop", &Options::stop},
     {"start", &Options::start},
-    {"timestamps", &Options::timestamps},
     {"rate", &Options::rate},
     {"utc_offset", &Options::utc_offset},
     {"opener", &Options::opener},
@@ -72,6 +70,27 @@ struct Converter {
     void operator()(nanobind::handle Options::*m) const { options.*m = value; }
 };
 
+// The time sources a caller may choose by name; the default one is not among them.
+struct TimeSourceName {
+    const char *name;
+    TimeSource source;
+};
+
+const TimeSourceName time_source_names[] = {
+    {"pts", TimeSource::Pts},
+    {"rate", TimeSource::Rate},
+    {"clock", TimeSource::Clock},
+};
+
+TimeSource time_source_named(PyObject *value) {
+    if (!PyUnicode_Check(value))
+        raise(PyExc_TypeError, "option 'timestamps' must be str, not %s", Py_TYPE(value)->tp_name);
+    for (const TimeSourceName &entry : time_source_names)
+        if (PyUnicode_CompareWithASCIIString(value, entry.name) == 0)
+            return entry.source;
+    raise(PyExc_ValueError, "option 'timestamps' must be 'pts', 'rate' or 'clock', not %R", value);
+}
+
 }  // namespace
 
 const OptionField *option_field(std::string_view name) {
@@ -82,6 +101,10 @@ const OptionField *option_field(std::string_view name) {
 }
 
 void set_option(Options &options, std::string_view name, PyObject *value) {
+    if (name == "timestamps") {
+        options.timestamps = time_source_named(value);
+        return;
+    }
     const OptionField *field = option_field(name);
     if (!field) {
         std::string text(name);

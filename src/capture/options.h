@@ -1,7 +1,7 @@
 // The options of one capture session. Both entries fill them by name through
-// one table: the exact call from its 26 converted values, the recording API
-// from a dict. Object options are borrowed from the caller, which outlives
-// the session.
+// one table: the exact call from its converted values (its `max_frames`
+// becoming `frames_per_file`), the recording API from a dict. Object options
+// are borrowed from the caller, which outlives the session.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -13,15 +13,16 @@
 namespace velmar::capture {
 
 // How a frame's time is worked out.
-enum class TimeSource : std::int32_t {
-    Exact,  // camera: wall clock; file: start + frame number / integer rate
-    Pts,    // start + the frame's presentation time, from the first frame's
-    Rate,   // start + frame number / the exact rate
-    Clock,  // wall-clock time of the read
+enum class TimeSource {
+    ClockOrWholeFps,  // camera or live source: wall clock; file: start + frame number / whole fps
+    Pts,              // start + the frame's presentation time, from the first frame's
+    Rate,             // start + frame number / the exact rate
+    Clock,            // wall-clock time of the read
 };
 
 struct Options {
-    // The exact entry's values; their names are its parameter names.
+    // The exact entry's values; but for frames_per_file, their names are its
+    // parameter names.
     nanobind::handle input_{Py_None};
     nanobind::handle output{Py_None};
     nanobind::handle fmt{Py_None};
@@ -35,7 +36,9 @@ struct Options {
     std::int32_t roi_h = 0;
     double interval = 0.0;
     double duration = 0.0;
-    std::int64_t max_frames = 0;
+    // Kept frames in each numbered file; 0: one file, not numbered. The exact
+    // entry derives it from its `max_frames`.
+    std::int64_t frames_per_file = 0;
     bool motion_based = false;
     bool config = false;
     std::int32_t threshold = 25;
@@ -49,9 +52,7 @@ struct Options {
     std::int32_t ty = 20;
     double fs = 0.5;
 
-    // The recording API's own. `exact` keeps every behaviour of the exact
-    // entry; off, the session reports through its result instead.
-    bool exact = true;
+    // The recording API's own.
     bool verbose = true;      // console lines
     bool live = false;        // stamp frames with the wall-clock time of their reading
     bool whole_frame = false; // the region is the first frame's size
@@ -59,7 +60,7 @@ struct Options {
     nanobind::handle progress{Py_None};  // callable: (read, kept, frame count, position)
     nanobind::handle stop{Py_None};    // list that a signal handler appends to
     nanobind::handle start{Py_None};   // datetime: the start time of a file's frames
-    std::int32_t timestamps = 0;       // a TimeSource
+    TimeSource timestamps = TimeSource::ClockOrWholeFps;  // given by name: "pts", "rate", "clock"
     double rate = 0.0;                 // a file's exact rate; 0: as OpenCV reports it
     bool utc_offset = false;           // log times carry the local UTC offset
     nanobind::handle opener{Py_None};  // callable: source -> capture; None: cv2.VideoCapture
@@ -84,7 +85,9 @@ using OptionField = std::variant<std::int32_t Options::*, std::int64_t Options::
 const OptionField *option_field(std::string_view name);
 
 // Sets the option called `name` from a Python value, converted to the
-// option's kind; TypeError for a name that is not an option.
+// option's kind; TypeError for a name that is not an option. `timestamps`
+// takes the name of its TimeSource, so it is set here and not through the
+// table of plain values.
 void set_option(Options &options, std::string_view name, PyObject *value);
 
 // Whether the region of interest lies inside frames of this size; the sums

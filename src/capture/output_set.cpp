@@ -23,25 +23,24 @@ bool is_taken(const Session &s, nb::handle name) {
     return exists(s, name) || exists(s, csv_name(name));
 }
 
-// The recording API names its files itself; the exact entry numbers them
-// from `output`.
+// A namer names the files; without one they are numbered from `output`.
 nb::object candidate_name(const Session &s) {
     if (!s.opt.namer.is_none())
-        return s.opt.namer(s.file_count);
-    return numbered_name(s.opt.output, s.file_count);
+        return s.opt.namer(s.output.file_count);
+    return numbered_name(s.opt.output, s.output.file_count);
 }
 
 nb::object choose_video_name(Session &s) {
     nb::handle output = s.opt.output;
     if (s.opt.namer.is_none() && !PyUnicode_Check(output.ptr()))
         raise(PyExc_TypeError, "output must be str, not %s", Py_TYPE(output.ptr())->tp_name);
-    nb::object name = s.opt.max_frames > 0 || !s.opt.namer.is_none() ? candidate_name(s)
-                                                                     : nb::borrow(output);
+    bool numbered = s.opt.frames_per_file > 0 || !s.opt.namer.is_none();
+    nb::object name = numbered ? candidate_name(s) : nb::borrow(output);
     while (is_taken(s, name)) {
-        ++s.file_count;
+        ++s.output.file_count;
         name = candidate_name(s);
     }
-    ++s.file_count;
+    ++s.output.file_count;
     return name;
 }
 
@@ -62,19 +61,20 @@ nb::object new_writer(const Session &s, nb::handle fourcc, bool grayscale) {
     nb::object size = nb::make_tuple(s.opt.roi_w, s.opt.roi_h);
     // The recording API brings its own writers, named by their codec.
     if (!s.opt.writer.is_none())
-        return s.opt.writer(s.outfname, s.opt.fmt, s.rate, size, !grayscale);
+        return s.opt.writer(s.output.outfname, s.opt.fmt, s.input.rate, size, !grayscale);
     nb::object writer = s.cv2().attr("VideoWriter");
-    nb::object rate = s.opt.exact ? nb::object(nb::int_(s.fps)) : nb::object(nb::float_(s.rate));
+    nb::object rate = s.behaviour.rate_is_measured ? nb::object(nb::float_(s.input.rate))
+                                                   : nb::object(nb::int_(s.input.fps));
     if (grayscale)
-        return writer(s.outfname, fourcc, rate, size, false);
-    return writer(s.outfname, fourcc, rate, size);
+        return writer(s.output.outfname, fourcc, rate, size, false);
+    return writer(s.output.outfname, fourcc, rate, size);
 }
 
-void write_header(const Session &s) {
+void write_header(const OutputSetState &set) {
     nb::list header;
     for (const char *field : {"inframe", "outframe", "timestamp"})
         header.append(field);
-    s.tswriter.attr("writerow")(header);
+    set.tswriter.attr("writerow")(header);
 }
 
 // The new CSV file replaces the previous one only once it exists; until
@@ -82,27 +82,27 @@ void write_header(const Session &s) {
 // the file's byte buffer: an interrupted row is then either written whole
 // or not at all, never lost with a pending chunk.
 void take_over_log(Session &s, nb::handle file) {
-    if (s.tsfile.is(file))
+    if (s.output.tsfile.is(file))
         return;
     nb::object reconfigure = nb::getattr(file, "reconfigure", nb::none());
     if (!reconfigure.is_none())
         reconfigure(nb::arg("write_through") = true);
     nb::object writer = s.ns[Global::csv].attr("writer")(file);
-    nb::object previous = s.tsfile;
-    s.tsfile = nb::borrow(file);
-    s.tswriter = writer;
+    nb::object previous = s.output.tsfile;
+    s.output.tsfile = nb::borrow(file);
+    s.output.tswriter = writer;
     if (!previous.is_none())
         previous.attr("close")();
 }
 
 void start_log(Session &s, nb::handle file) {
     take_over_log(s, file);
-    if (to_int64(s.tsfile.attr("tell")().ptr()) == 0)
-        write_header(s);
+    if (to_int64(s.output.tsfile.attr("tell")().ptr()) == 0)
+        write_header(s.output);
 }
 
 nb::object open_log_file(const Session &s) {
-    return s.ns[Global::open](s.tsfname, "w", nb::arg("newline") = "",
+    return s.ns[Global::open](s.output.tsfname, "w", nb::arg("newline") = "",
                               nb::arg("encoding") = "ascii");
 }
 
@@ -129,20 +129,20 @@ void open_csv_file(Session &s) {
 // A writer that did not open may still have left an empty file; the name
 // was free before, so the file is the session's own.
 void discard_failed_video(const Session &s) {
-    s.outfile.attr("release")();
-    if (exists(s, s.outfname))
-        s.ns[Global::os].attr("remove")(s.outfname);
+    s.output.outfile.attr("release")();
+    if (exists(s, s.output.outfname))
+        s.ns[Global::os].attr("remove")(s.output.outfname);
 }
 
 // A writer that did not open would lose every frame while the session
 // reports success.
 void require_open_writer(const Session &s) {
-    if (to_bool(s.outfile.attr("isOpened")().ptr()))
+    if (to_bool(s.output.outfile.attr("isOpened")().ptr()))
         return;
-    if (!s.opt.exact)
+    if (s.behaviour.failed_writer_file_removed)
         discard_failed_video(s);
     raise(PyExc_RuntimeError, "Could not open video file %S for writing (codec %R, %d fps)",
-          s.outfname.ptr(), s.opt.fmt.ptr(), s.fps);
+          s.output.outfname.ptr(), s.opt.fmt.ptr(), s.input.fps);
 }
 
 }  // namespace
@@ -156,38 +156,36 @@ nb::object numbered_name(nb::handle output, std::int32_t file_count) {
 }
 
 void fresh_blurred_pair(Session &s) {
-    s.prev_blurred = blank_pair_half(s);
-    s.cur_blurred = blank_pair_half(s);
+    s.keep.prev_blurred = blank_pair_half(s);
+    s.keep.cur_blurred = blank_pair_half(s);
 }
 
 void open_output_set(Session &s, nb::handle ts, bool grayscale) {
-    s.outfname = choose_video_name(s);
-    s.tsfname = csv_name(s.outfname);
-    say(s, nb::str("Video saved in ") + s.outfname + nb::str("\nTimestamps in ") +
-                    s.tsfname);
-    // The exact entry starts every set afresh; the recording API keeps its
-    // reference and interval clock across files, so splitting a recording
-    // does not change which frames it keeps.
-    if (s.opt.exact) {
-        s.tprev = nb::borrow(ts);
+    s.output.outfname = choose_video_name(s);
+    s.output.tsfname = csv_name(s.output.outfname);
+    say(s, nb::str("Video saved in ") + s.output.outfname + nb::str("\nTimestamps in ") +
+                    s.output.tsfname);
+    // Unshared, the motion reference and the interval clock start afresh
+    // with each set.
+    if (!s.behaviour.sets_share_motion_reference_and_clock) {
+        s.keep.tprev = nb::borrow(ts);
         fresh_blurred_pair(s);
     }
     nb::object fourcc = s.opt.writer.is_none() ? fourcc_of(s) : nb::none();
-    if (!s.outfile.is_none())
-        s.outfile.attr("release")();
-    s.outfile = new_writer(s, fourcc, grayscale);
-    // The recording API checks the writer before the log exists, so a failed
-    // start leaves no log without a video.
-    if (!s.opt.exact)
+    if (!s.output.outfile.is_none())
+        s.output.outfile.attr("release")();
+    s.output.outfile = new_writer(s, fourcc, grayscale);
+    // Checked before the log exists, a failed start leaves no log without a video.
+    if (s.behaviour.writer_checked_before_log)
         require_open_writer(s);
     open_csv_file(s);
-    if (s.opt.exact)
+    if (!s.behaviour.writer_checked_before_log)
         require_open_writer(s);
-    s.result.files.push_back({s.outfname, s.tsfname, 0});
-    s.writ_frames = 1;
+    s.result.files.push_back({s.output.outfname, s.output.tsfname, 0});
+    s.output.writ_frames = 1;
     s.cv2().attr("destroyAllWindows")();
     if (s.opt.interactive)
-        s.cv2().attr("namedWindow")(s.outfname, s.cv2().attr("WINDOW_NORMAL"));
+        s.cv2().attr("namedWindow")(s.output.outfname, s.cv2().attr("WINDOW_NORMAL"));
 }
 
 }  // namespace velmar::capture

@@ -13,11 +13,11 @@ enum class Stop {
     End,        // the input ended
     Duration,   // the duration limit was passed
     Key,        // q or Esc in the preview
-    Interrupt,  // KeyboardInterrupt inside the loop
-    Signal,     // a signal handler asked the session to stop
+    Interrupt,  // KeyboardInterrupt inside the loop, or SIGINT noted
+    Terminate,  // another signal noted
     Region,     // a frame smaller than the region of interest
     NotOpened,  // the input did not open
-    Missing,    // a path was not found inside the loop
+    Missing,    // a path was not found inside the loop (the exact entry's sessions only)
 };
 
 struct OutputFile {

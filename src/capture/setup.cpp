@@ -24,10 +24,10 @@ bool wants_directshow(const Session &s) {
 // Console text built in C++ reaches `print` as a Python str.
 nb::str text(const std::string &line) { return nb::str(line.data(), line.size()); }
 
-bool is_opened(const Session &s) { return to_bool(s.cap.attr("isOpened")().ptr()); }
+bool is_opened(const Session &s) { return to_bool(s.input.cap.attr("isOpened")().ptr()); }
 
 std::int32_t get_int32(const Session &s, const char *property) {
-    nb::object value = s.cap.attr("get")(s.cv2().attr(property));
+    nb::object value = s.input.cap.attr("get")(s.cv2().attr(property));
     return to_int32(value.ptr());
 }
 
@@ -36,41 +36,40 @@ std::int32_t get_int32(const Session &s, const char *property) {
 // that is not open, so on Linux the index goes there.
 nb::object open_camera(const Session &s) {
     if (!s.opt.opener.is_none())
-        return s.opt.opener(s.iinput);
+        return s.opt.opener(s.input.iinput);
     nb::object open = s.cv2().attr("VideoCapture");
     if (wants_directshow(s))
-        return open(s.iinput, s.cv2().attr("CAP_DSHOW"));
-    if (s.iinput < 0 && platform_is(s, "linux"))
-        return open(s.iinput, s.cv2().attr("CAP_V4L2"));
-    return open(s.iinput);
+        return open(s.input.iinput, s.cv2().attr("CAP_DSHOW"));
+    if (s.input.iinput < 0 && platform_is(s, "linux"))
+        return open(s.input.iinput, s.cv2().attr("CAP_V4L2"));
+    return open(s.input.iinput);
 }
 
-// The recording API writes at the exact rate: the one requested from a
-// camera, the one its caller measured for a file, or the one OpenCV reports;
-// 30 when none makes sense.
+// A measured rate is the one requested from a camera, the one the caller
+// measured for a file, or the one OpenCV reports; 30 when none makes sense.
 void take_rate(Session &s, double requested) {
-    if (s.opt.exact)
+    if (!s.behaviour.rate_is_measured)
         return;
-    double reported = to_double(s.cap.attr("get")(s.cv2().attr("CAP_PROP_FPS")).ptr());
+    double reported = to_double(s.input.cap.attr("get")(s.cv2().attr("CAP_PROP_FPS")).ptr());
     double rate = requested > 0 ? requested : reported;
-    s.rate = rate > 0 && rate <= 1000 ? rate : 30.0;
-    s.fps = static_cast<std::int32_t>(s.rate);
+    s.input.rate = rate > 0 && rate <= 1000 ? rate : 30.0;
+    s.input.fps = static_cast<std::int32_t>(s.input.rate);
 }
 
 bool set_up_camera(Session &s) {
     const Options &r = s.opt;
-    s.cap = open_camera(s);
+    s.input.cap = open_camera(s);
     if (r.width > 0)
-        s.cap.attr("set")(s.cv2().attr("CAP_PROP_FRAME_WIDTH"), r.width);
+        s.input.cap.attr("set")(s.cv2().attr("CAP_PROP_FRAME_WIDTH"), r.width);
     if (r.height > 0)
-        s.cap.attr("set")(s.cv2().attr("CAP_PROP_FRAME_HEIGHT"), r.height);
-    if (s.fps > 0)
-        s.cap.attr("set")(s.cv2().attr("CAP_PROP_FPS"), s.fps);
+        s.input.cap.attr("set")(s.cv2().attr("CAP_PROP_FRAME_HEIGHT"), r.height);
+    if (s.input.fps > 0)
+        s.input.cap.attr("set")(s.cv2().attr("CAP_PROP_FPS"), s.input.fps);
     if (r.config)
-        s.cap.attr("set")(s.cv2().attr("CAP_PROP_SETTINGS"), 1);
-    take_rate(s, s.fps);
-    say(s, text("Camera FPS set to " + std::to_string(s.fps)));
-    s.tstart = s.ns[Global::datetime].attr("now")();
+        s.input.cap.attr("set")(s.cv2().attr("CAP_PROP_SETTINGS"), 1);
+    take_rate(s, s.input.fps);
+    say(s, text("Camera FPS set to " + std::to_string(s.input.fps)));
+    s.input.tstart = s.ns[Global::datetime].attr("now")();
     std::int32_t w_ = get_int32(s, "CAP_PROP_FRAME_WIDTH");
     std::int32_t h_ = get_int32(s, "CAP_PROP_FRAME_HEIGHT");
     say(s, text("Frame size: " + std::to_string(w_) + "x" + std::to_string(h_)));
@@ -103,19 +102,19 @@ nb::object start_time(const Session &s) {
 // A file, an image sequence, a device path or a stream URL.
 bool set_up_file(Session &s) {
     nb::handle path = s.opt.input_;
-    s.tstart = start_time(s);
-    s.cap = s.opt.opener.is_none() ? s.cv2().attr("VideoCapture")(path) : s.opt.opener(path);
+    s.input.tstart = start_time(s);
+    s.input.cap = s.opt.opener.is_none() ? s.cv2().attr("VideoCapture")(path) : s.opt.opener(path);
     if (!is_opened(s) && wants_directshow(s) && s.opt.opener.is_none())
-        s.cap = s.cv2().attr("VideoCapture")(path, s.cv2().attr("CAP_DSHOW"));
+        s.input.cap = s.cv2().attr("VideoCapture")(path, s.cv2().attr("CAP_DSHOW"));
     say(s, "Input from file", path, "Open?", nb::bool_(is_opened(s)));
     if (!is_opened(s)) {
         say(s, nb::str("Could not open video file ") + nb::str(path) + nb::str(" for reading."));
         s.result.stop = Stop::NotOpened;
         return false;
     }
-    s.fps = get_int32(s, "CAP_PROP_FPS");
+    s.input.fps = get_int32(s, "CAP_PROP_FPS");
     take_rate(s, s.opt.rate);
-    nb::object count = s.cap.attr("get")(s.cv2().attr("CAP_PROP_FRAME_COUNT"));
+    nb::object count = s.input.cap.attr("get")(s.cv2().attr("CAP_PROP_FRAME_COUNT"));
     s.result.frame_count = to_int64(count.ptr());
     say(s, "Frames to process", nb::int_(s.result.frame_count));
     return true;
@@ -126,7 +125,7 @@ bool set_up_file(Session &s) {
 bool set_up_camera_or_file(Session &s) {
     try {
         nb::object index = s.ns[Global::int_](s.opt.input_);
-        s.iinput = to_int32(index.ptr());
+        s.input.iinput = to_int32(index.ptr());
         return set_up_camera(s);
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError))
@@ -135,18 +134,23 @@ bool set_up_camera_or_file(Session &s) {
     return set_up_file(s);
 }
 
+// An int is a camera index; anything else names a file.
+bool set_up_by_python_type(Session &s) {
+    if (PyLong_Check(s.opt.input_.ptr())) {
+        s.input.iinput = to_int32(s.opt.input_.ptr());
+        return set_up_camera(s);
+    }
+    return set_up_file(s);
+}
+
 }  // namespace
 
 bool set_up_input(Session &s) {
-    if (!s.opt.exact) {
-        if (PyLong_Check(s.opt.input_.ptr())) {
-            s.iinput = to_int32(s.opt.input_.ptr());
-            return set_up_camera(s);
-        }
-        return set_up_file(s);
-    }
-    if (s.fps < 0)
-        s.fps = 30;
+    if (s.behaviour.source_kind_is_python_type)
+        return set_up_by_python_type(s);
+    // A negative fps asks for 30 of whichever kind int() finds.
+    if (s.input.fps < 0)
+        s.input.fps = 30;
     return set_up_camera_or_file(s);
 }
 

@@ -6,6 +6,7 @@
 #include "capture/console.h"
 #include "capture/events.h"
 #include "capture/frame_loop.h"
+#include "capture/stop_list.h"
 #include "glue/conversions.h"
 
 namespace nb = nanobind;
@@ -16,26 +17,27 @@ namespace {
 // An OS error of the log's writing names the log, so the caller learns
 // which file failed and why.
 void name_failed_file(const Session &s, nb::python_error &e) {
-    if (s.opt.exact || !e.matches(PyExc_OSError) || s.tsfname.is_none())
+    if (!s.behaviour.os_error_names_log || !e.matches(PyExc_OSError) ||
+        s.output.tsfname.is_none())
         return;
     nb::object error = nb::borrow(e.value());
     // Only an error of the system's own (one with an errno) is about a file.
     if (nb::getattr(error, "filename", nb::none()).is_none() &&
         !nb::getattr(error, "errno", nb::none()).is_none())
-        error.attr("filename") = s.tsfname;
+        error.attr("filename") = s.output.tsfname;
 }
 
-// The loop with the exceptions the session handles itself. A missing path
-// ends the exact entry's session quietly; the recording API reports it.
+// The loop with the exceptions the session handles itself. An interrupt
+// while a signal is noted is that signal's end.
 Stop run_handled_loop(Session &s) {
     try {
         return run_frame_loop(s);
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_KeyboardInterrupt)) {
             say(s, "Caught keyboard interrupt");
-            return Stop::Interrupt;
+            return signal_stop(s.opt);
         }
-        if (s.opt.exact && e.matches(PyExc_FileNotFoundError)) {
+        if (s.behaviour.missing_path_ends_quietly && e.matches(PyExc_FileNotFoundError)) {
             say(s, "Could not find one or more file paths");
             return Stop::Missing;
         }
@@ -45,11 +47,11 @@ Stop run_handled_loop(Session &s) {
 }
 
 void release_all(Session &s) {
-    s.cap.attr("release")();
-    if (!s.outfile.is_none() && to_bool(s.outfile.attr("isOpened")().ptr()))
-        s.outfile.attr("release")();
-    if (!s.tsfile.is_none())
-        s.tsfile.attr("close")();
+    s.input.cap.attr("release")();
+    if (!s.output.outfile.is_none() && to_bool(s.output.outfile.attr("isOpened")().ptr()))
+        s.output.outfile.attr("release")();
+    if (!s.output.tsfile.is_none())
+        s.output.tsfile.attr("close")();
     s.cv2().attr("destroyAllWindows")();
 }
 

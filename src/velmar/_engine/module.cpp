@@ -3,7 +3,9 @@
 // a result that says what was written and why the session stopped.
 #include <nanobind/nanobind.h>
 
+#include "capture/behaviour.h"
 #include "capture/engine.h"
+#include "capture/result.h"
 #include "capture/options.h"
 #include "glue/errors.h"
 #include "glue/module_setup.h"
@@ -21,10 +23,10 @@ const char *stop_name(capture::Stop stop) {
         case capture::Stop::Duration: return "duration";
         case capture::Stop::Key: return "key";
         case capture::Stop::Interrupt: return "interrupt";
-        case capture::Stop::Signal: return "signal";
+        case capture::Stop::Terminate: return "terminate";
         case capture::Stop::Region: return "region";
         case capture::Stop::NotOpened: return "not_opened";
-        case capture::Stop::Missing: return "missing";
+        case capture::Stop::Missing: break;  // vcapture's sessions only
     }
     return "end";
 }
@@ -51,7 +53,6 @@ void check_objects(const capture::Options &o) {
 
 capture::Options options_of(nb::dict given) {
     capture::Options options;
-    options.exact = false;
     for (auto [key, value] : given) {
         if (!PyUnicode_Check(key.ptr()))
             raise(PyExc_TypeError, "option names must be str");
@@ -65,28 +66,78 @@ capture::Options options_of(nb::dict given) {
     return options;
 }
 
-nb::tuple result_of(const capture::Result &r) {
-    nb::list files;
-    for (const capture::OutputFile &file : r.files)
-        files.append(nb::make_tuple(file.video, file.log, file.frames));
-    return nb::make_tuple(r.frames_read, r.frames_kept, r.frame_count, r.position, r.rate,
-                          stop_name(r.stop), files);
+// The recording API's sessions: every behaviour that makes a recording
+// reportable and its files whole.
+constexpr capture::Behaviour recording_behaviour = [] {
+    capture::Behaviour b;
+    b.first_frame_is_motion_reference = true;
+    b.timelapse_keeps_first_frame = true;
+    b.timelapse_copies_only_kept_frames = true;
+    b.sets_share_motion_reference_and_clock = true;
+    b.writer_checked_before_log = true;
+    b.failed_writer_file_removed = true;
+    b.os_error_names_log = true;
+    b.rate_is_measured = true;
+    b.source_kind_is_python_type = true;
+    b.cut_read_is_signal_end = true;
+    b.times_have_microseconds = true;
+    b.kernel_checked_against_region = true;
+    return b;
+}();
+
+capture::Result run(nb::handle globals, nb::handle names, nb::dict options) {
+    Namespace ns(globals.ptr(), names.ptr());
+    return capture::run_session(ns, options_of(options), recording_behaviour);
 }
 
-nb::tuple run(nb::handle globals, nb::handle names, nb::dict options) {
-    Namespace ns(globals.ptr(), names.ptr());
-    return result_of(capture::run_session(ns, options_of(options)));
+nb::object frame_count_of(const capture::Result &r) {
+    return r.frame_count < 0 ? nb::none() : nb::object(nb::int_(r.frame_count));
+}
+
+nb::list files_of(const capture::Result &r) {
+    nb::list files;
+    for (const capture::OutputFile &file : r.files)
+        files.append(nb::cast(file, nb::rv_policy::copy));
+    return files;
+}
+
+void bind_result(nb::module_ &m) {
+    nb::class_<capture::OutputFile>(m, "WrittenFile", "A video and its log, with its frames.")
+        .def_ro("video", &capture::OutputFile::video)
+        .def_ro("log", &capture::OutputFile::log)
+        .def_ro("frames", &capture::OutputFile::frames)
+        .def("__repr__", [](nb::handle self) {
+            return nb::str("WrittenFile(video={0.video!r}, log={0.log!r}, frames={0.frames})")
+                .format(self);
+        });
+    nb::class_<capture::Result>(m, "Result", "What one capture session read, kept and wrote.")
+        .def_ro("frames_read", &capture::Result::frames_read)
+        .def_ro("frames_kept", &capture::Result::frames_kept)
+        .def_prop_ro("frame_count", frame_count_of, "Frames the input reports; None if unknown.")
+        .def_ro("position", &capture::Result::position, "Seconds of input up to the last read.")
+        .def_ro("rate", &capture::Result::rate, "Frames per second the videos were written at.")
+        .def_prop_ro("stop", [](const capture::Result &r) { return stop_name(r.stop); })
+        .def_prop_ro("files", files_of)
+        .def("__repr__", [](nb::handle self) {
+            return nb::str("Result(frames_read={0.frames_read}, frames_kept={0.frames_kept}, "
+                           "frame_count={0.frame_count}, position={0.position!r}, "
+                           "rate={0.rate!r}, stop={0.stop!r}, files={0.files!r})")
+                .format(self);
+        });
 }
 
 void set_up(PyObject *module) {
     nb::module_ m = nb::borrow<nb::module_>(module);
     nb::object globals = nb::borrow(PyModule_GetDict(module));
     nb::object names = make_global_names();
+    bind_result(m);
     m.def(
         "run", [globals, names](nb::dict options) { return run(globals, names, options); },
         nb::arg("options"),
-        "Run one capture session; returns (frames_read, frames_kept, frame_count, position, "
-        "rate, stop, files).");
+        "Run one capture session with the options given by name; returns a Result: frames "
+        "read and kept, the input's frame count, the position and rate, why it stopped ('end', "
+        "'duration', 'key', 'interrupt', 'terminate', 'region' or 'not_opened') and the files "
+        "written.");
 }
 
 // Set up like velmar.ccapture: a failing import (an interrupt among them)

@@ -1,7 +1,9 @@
 #include "velmar/ccapture/callables.h"
 
+#include <string_view>
 #include <variant>
 
+#include "capture/behaviour.h"
 #include "capture/engine.h"
 #include "capture/options.h"
 #include "motion/motion_check.h"
@@ -90,17 +92,38 @@ struct ValueSetter {
     void operator()(nb::handle capture::Options::*m) const { options.*m = bound.object(i); }
 };
 
+// A new numbered file starts when the count of frames written reaches
+// max_frames, the first counted as 1, so a file holds max_frames - 1 of them
+// (1 when max_frames is 1); 0 or less keeps one file, not numbered.
+std::int64_t frames_per_file(std::int64_t max_frames) {
+    if (max_frames <= 0)
+        return 0;
+    return max_frames == 1 ? 1 : max_frames - 1;
+}
+
 capture::Options vcapture_options(const BoundArguments &a) {
     capture::Options options;
-    for (std::size_t i = 0; i < std::size(vcapture_parameters); ++i)
-        std::visit(ValueSetter{options, a, i},
-                   *capture::option_field(vcapture_parameters[i].name));
+    for (std::size_t i = 0; i < std::size(vcapture_parameters); ++i) {
+        std::string_view name = vcapture_parameters[i].name;
+        if (name == "max_frames")
+            options.frames_per_file = frames_per_file(a.int64(i));
+        else
+            std::visit(ValueSetter{options, a, i}, *capture::option_field(name));
+    }
     return options;
 }
 
+// Everything as vcapture has always done it.
+constexpr capture::Behaviour vcapture_behaviour = [] {
+    capture::Behaviour b;
+    b.set_opens_at_first_accepted_frame = true;
+    b.missing_path_ends_quietly = true;
+    return b;
+}();
+
 // The number of frames read, or 0 when the session stopped early.
 PyObject *run_vcapture(const Namespace &ns, const BoundArguments &a) {
-    capture::Result result = capture::run_session(ns, vcapture_options(a));
+    capture::Result result = capture::run_session(ns, vcapture_options(a), vcapture_behaviour);
     bool early = result.stop == capture::Stop::Region || result.stop == capture::Stop::NotOpened;
     return PyLong_FromLongLong(early ? 0 : result.frames_read);
 }

@@ -1,0 +1,18 @@
+// The stop list of the recording API: its signal handlers append the numbers
+// of the signals they note, and the session stops between two frames.
+#pragma once
+
+#include "capture/options.h"
+#include "capture/result.h"
+
+namespace velmar::capture {
+
+// Whether a signal has been noted.
+bool signal_noted(const Options &o);
+
+// Why a session stopped for a noted signal or a KeyboardInterrupt: the first
+// noted signal decides. SIGINT, or none noted, is an interrupt; any other
+// value, of whatever type, a termination.
+Stop signal_stop(const Options &o);
+
+}  // namespace velmar::capture
