@@ -42,7 +42,7 @@ import cv2
 import numpy as np
 
 import velmar
-from velmar.opening import frame_threads, open_file
+from velmar.recording.opening import frame_threads, open_file
 
 # The clip cache and motion settings are session_overhead.py's, the motion
 # check in plain Python motion_check_call.py's.

@@ -96,8 +96,8 @@ def test_a_folder_with_broken_files_then_resumes(card, capsys):
 
 
 @pytest.mark.parametrize("argv, status, message", [
-    (["{tmp}/missing"], 2, "no such file or folder"),
-    (["{card}", "--kernel-width", "4"], 2, "kernel_width must be odd"),
+    (["{tmp}/missing"], 1, "no such file or folder"),  # as the velmar command says it
+    (["{card}", "--kernel-width", "4"], 2, "--kernel-width must be odd"),
     (["{card}", "--extension", "avi"], 2, "extension must be a dot"),
     (["{card}", "--preview"], 2, "unrecognized arguments: --preview"),
     (["{card}", "--jobs", "0"], 2, "must be 1 or more"),

@@ -113,13 +113,14 @@ def parse(parser, argv):
 
 
 def run(parsed) -> int:
-    from velmar import recording  # looked up now: the engine loads only here
+    from velmar import recording
+    record = recording.record  # loads the engine, which Ctrl-C may still cut short
     answer_ctrl_c()
     given = values(parsed, table.COMMAND)
     source, output = given.pop("source"), given.pop("output")
     bar = ProgressBar() if show_progress(parsed) else None
     try:
-        result = recording.record(source, output, progress=bar, **given)
+        result = record(source, output, progress=bar, **given)
     finally:
         if bar is not None:
             bar.close()
