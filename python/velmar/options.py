@@ -218,7 +218,7 @@ OPTIONS: tuple[Option, ...] = (
                Flag(("--duration",), "stop after this many seconds of input",
                     {"type": positive, "metavar": "SECONDS"}),), IO, shown_default="none"),
     Option("frames_per_file", "int | None", None,
-           partial(checks.integer, low=1, high=checks.INT32_MAX - 1),
+           partial(checks.integer, low=1),
            lambda value, _: {"frames_per_file": value or 0}, (
                Flag(("--frames-per-file",), "put exactly N kept frames in each video, "
                     "numbered _001, _002, ...", {"type": int, "metavar": "N"}),), IO,

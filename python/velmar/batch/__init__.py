@@ -12,7 +12,7 @@ from typing import Any
 
 from velmar.batch.index import IndexRow
 from velmar.batch.plan import Batch, Inputs, prepare
-from velmar.batch.run import Outcome, run
+from velmar.batch.runner import Outcome, run
 
 __all__ = ["record_many", "prepare", "run", "Batch", "Outcome", "IndexRow"]
 
