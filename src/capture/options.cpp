@@ -51,6 +51,7 @@ const OptionEntry option_table[] = {
     {"utc_offset", &Options::utc_offset},
     {"opener", &Options::opener},
     {"writer", &Options::writer},
+    {"log_opener", &Options::log_opener},
     {"events", &Options::events},
     {"before", &Options::before},
     {"after", &Options::after},

@@ -65,6 +65,7 @@ struct Options {
     bool utc_offset = false;           // log times carry the local UTC offset
     nanobind::handle opener{Py_None};  // callable: source -> capture; None: cv2.VideoCapture
     nanobind::handle writer{Py_None};  // callable: (name, codec, rate, size, colour) -> writer
+    nanobind::handle log_opener{Py_None};  // callable: log name -> file; None: open()
     // Motion events (the recording API, motion-based): seconds of padding
     // and of motion an event needs, a clip per event, and who is told of
     // each event: (first, last, start, end, seconds, frames, video, thumbnail).

@@ -101,7 +101,11 @@ void start_log(Session &s, nb::handle file) {
         write_header(s.output);
 }
 
+// The recording API opens its logs itself, so that their rows reach the disk
+// in step with their video's frames.
 nb::object open_log_file(const Session &s) {
+    if (!s.opt.log_opener.is_none())
+        return s.opt.log_opener(s.output.tsfname);
     return s.ns[Global::open](s.output.tsfname, "w", nb::arg("newline") = "",
                               nb::arg("encoding") = "ascii");
 }

@@ -119,7 +119,7 @@ def record(
         # The engine's cv2, so that whatever stands in for it opens the source too.
         reading = opener(_engine.cv2, engine["live"], checked["read_ahead"], received)
         engine.update(stop=received, progress=_progress_reporter(progress, clock, frame_count),
-                      writer=writers, opener=reading,
+                      writer=writers, log_opener=writers.open_log, opener=reading,
                       on_event=events if engine["events"] else None)
         try:
             ran = _engine.run(engine)
@@ -167,7 +167,8 @@ def engine_options(checked: dict) -> tuple[dict, int | None, Writers]:
         input_=found.value, live=found.live, start=checked["start"] or found.start,
         output=path, timestamps=timestamps, rate=timing.rate if timing else 0.0,
         fmt=codec.name, namer=outputs.namer(path, numbered=numbered))
-    return engine, timing.frames if timing else None, Writers(codec)
+    spacing = checked["interval"] if checked["keep"] == "interval" else None
+    return engine, timing.frames if timing else None, Writers(codec, spacing)
 
 
 def _progress_reporter(progress, clock, frame_count):

@@ -8,7 +8,9 @@ written is noted with the file, and a note says why.
 
 from __future__ import annotations
 
+import math
 import os
+import time
 from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import Any
@@ -18,6 +20,7 @@ import numpy as np
 
 from velmar import checks
 from velmar.recording import outputs
+from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog
 
 # codec -> (PyAV encoder, default quality, default speed, quality option)
 COMPACT = {
@@ -25,7 +28,13 @@ COMPACT = {
     "h265": ("libx265", 28, "ultrafast", "crf"),
     "av1": ("libsvtav1", 35, "10", "crf"),
 }
-COMPACT_SUFFIXES = (".mp4", ".mkv", ".mov")
+CONTAINERS = {".mp4": "mp4", ".mkv": "matroska", ".mov": "mov"}
+COMPACT_SUFFIXES = tuple(CONTAINERS)
+# Fragments that each stand alone, written whole as soon as the next begins.
+_MP4_FRAGMENTS = {"movflags": "frag_keyframe+empty_moov+default_base_moof",
+                  "flush_packets": "1"}
+FRAGMENTED = {".mp4": _MP4_FRAGMENTS, ".mov": _MP4_FRAGMENTS,
+              ".mkv": {"cluster_time_limit": "1000", "flush_packets": "1"}}
 OPENCV_NAMES = {"mjpg": "MJPG", "mp4v": "mp4v", "ffv1": "FFV1"}
 
 
@@ -45,36 +54,53 @@ class Codec:
 
 
 class CompactWriter:
-    """One video written by an FFmpeg encoder. 4:2:0 needs even sizes, so an
-    odd width or height loses its last column or row.
+    """One video written by an FFmpeg encoder in fragments that each start
+    at a keyframe, at most `keyframe_every` frames apart. 4:2:0 needs even
+    sizes, so an odd width or height loses its last column or row.
 
     Frames go to the encoder as 4:2:0 converted by OpenCV: at 720p that is
     about five times as fast as FFmpeg's own converter, and as close to the
     frame (Y within one level)."""
 
-    def __init__(self, path: str, codec: Codec, rate: float, size: tuple[int, int]):
+    def __init__(self, path: str, codec: Codec, rate: float, size: tuple[int, int],
+                 keyframe_every: int, sparse: bool):
         import av
         quiet_encoders()
         encoder, quality, _, quality_option = COMPACT[codec.name]
         self.size = (size[0] - size[0] % 2, size[1] - size[1] % 2)
         # One conversion buffer for the whole file: the encoder copies from it.
         self.planes = np.empty((self.size[1] * 3 // 2, self.size[0]), np.uint8)
-        self.container = av.open(path, "w")
+        self.file = FragmentFile(path)
+        try:
+            suffix = os.path.splitext(path)[1].lower()
+            self.container = av.open(self.file, "w", format=CONTAINERS[suffix],
+                                     options=FRAGMENTED[suffix])
+        except BaseException:
+            self.file.close()
+            raise
         try:
             self.stream = self.container.add_stream(encoder, rate=exact_rate(rate))
             self.stream.width, self.stream.height = self.size
             self.stream.pix_fmt = "yuv420p"
+            self.stream.codec_context.gop_size = keyframe_every
             # Whole frames in parallel: PyAV asks for slices, which keep
             # libx264 to one core for much of each frame.
             self.stream.codec_context.thread_type = "FRAME"
             self.stream.options = {
                 quality_option: str(codec.quality if codec.quality is not None else quality),
-                **encoder_options(codec, encoder)}
+                **encoder_options(codec, encoder, sparse)}
         except BaseException:
-            self.container.close()
+            self._close()
             raise
         self.frames = 0
         self.new_frame = av.VideoFrame.from_ndarray
+        self.log: FrameLog | None = None
+        # Frames whose packets were muxed, and those known to be in the file:
+        # the first `durable` frames are, and their rows may follow them.
+        self.muxed: set[int] = set()
+        self.in_file: set[int] = set()
+        self.durable = 0
+        self.synced = time.monotonic()
 
     def isOpened(self) -> bool:
         return self.container is not None
@@ -88,23 +114,61 @@ class CompactWriter:
         frame = self.new_frame(self.planes, format="yuv420p")
         frame.pts = self.frames
         self.frames += 1
-        self.container.mux(self.stream.encode(frame))
+        for packet in self.stream.encode(frame):
+            self._mux(packet)
+
+    def _mux(self, packet) -> None:
+        frame = packet.pts
+        self.container.mux(packet)
+        if self.file.wrote:  # a whole fragment: every packet before this one
+            self.file.wrote = False
+            self.in_file.update(self.muxed)
+            self.muxed.clear()
+            self._advance()
+        self.muxed.add(frame)
+
+    def _advance(self) -> None:
+        while self.durable in self.in_file:
+            self.in_file.remove(self.durable)
+            self.durable += 1
+        if self.log is not None:
+            self.log.release(self.durable)
+        if time.monotonic() - self.synced >= SYNC_SECONDS:
+            self._sync()
+
+    def _sync(self) -> None:
+        self.file.sync()
+        if self.log is not None:
+            self.log.sync()
+        self.synced = time.monotonic()
 
     def release(self) -> None:
         """Flushes the encoder and closes the container: a valid file
         whatever way the recording ended."""
         if self.container is None:
             return
+        try:
+            for packet in self.stream.encode(None):
+                self._mux(packet)
+        finally:
+            self._close()
+
+    def _close(self) -> None:
         container, self.container = self.container, None
         try:
-            container.mux(self.stream.encode(None))
-        finally:
             container.close()
+            self.file.sync()
+        finally:
+            self.file.close()
 
 
-def encoder_options(codec: Codec, encoder: str) -> dict[str, str]:
-    """The preset, and quiet for the encoder that reports at info level."""
+def encoder_options(codec: Codec, encoder: str, sparse: bool = False) -> dict[str, str]:
+    """The preset, and quiet for the encoder that reports at info level.
+    `sparse` frames (a time-lapse) leave the encoder at once: one that held
+    a dozen frames to look ahead would keep minutes of them from the file."""
     options = {"preset": codec.speed or COMPACT[codec.name][2]}
+    if sparse and encoder in ("libx264", "libx265"):
+        options["tune"] = "zerolatency"
     if encoder == "libx265":
         options["x265-params"] = "log-level=error"
     return options
@@ -122,16 +186,22 @@ def exact_rate(rate: float) -> Fraction:
 
 @dataclass
 class Writers:
-    """Makes the writers of one recording and remembers the size of each."""
+    """Makes the writers of one recording and their logs, and remembers the
+    size of each video. `spacing` is the seconds between a time-lapse's
+    frames; a fragment holds at most a second of the recording either way."""
 
     codec: Codec
+    spacing: float | None = None
     sizes: dict[str, tuple[int, int]] = field(default_factory=dict)
     notes: list[str] = field(default_factory=list)
+    latest: CompactWriter | None = None
 
     def __call__(self, path: str, codec_name: str, rate: float, size: tuple[int, int],
                  is_color: bool = True):
         if self.codec.compact:
-            writer = CompactWriter(path, self.codec, rate, size)
+            writer = self.latest = CompactWriter(path, self.codec, rate, size,
+                                                 self.keyframe_every(rate),
+                                                 sparse=self.spacing is not None)
             written = writer.size
         else:
             fourcc = cv2.VideoWriter_fourcc(*self.codec.fourcc)
@@ -142,6 +212,18 @@ class Writers:
             self.notes.append(f"the {size[0]}x{size[1]} region is written as "
                               f"{written[0]}x{written[1]}: the codec needs even sizes")
         return writer
+
+    def keyframe_every(self, rate: float) -> int:
+        seconds = self.spacing if self.spacing is not None else 1 / rate
+        return max(1, math.floor(1 / seconds))
+
+    def open_log(self, path: str) -> FrameLog:
+        """The log of the video just made: a compact video's rows follow its
+        fragments, the others' are flushed every second."""
+        log = FrameLog(path, held=self.codec.compact)
+        if self.codec.compact:
+            self.latest.log = log
+        return log
 
 
 def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
