@@ -201,11 +201,11 @@ OPTIONS: tuple[Option, ...] = (
         Flag(("-o", "--output"), "output video; its log is FILE.csv; taken names get "
              "_001, _002, ...", {"metavar": "FILE"}),), IO, batch=False,
         shown_default="`capture.mp4`"),
-    Option("codec", "str", "h264", None, None, (
+    Option("codec", "str | None", None, None, None, (
         Flag(("--codec", "--fourcc"), "h264, h265 or av1 (compact, into .mp4, .mkv or .mov), "
-             "or mjpg, mp4v, ffv1 or another four-character code for OpenCV's writer; "
+             "or mjpg (.avi), mp4v, ffv1 or another four-character code for OpenCV's writer; "
              "checked before the input is opened", {"metavar": "NAME"}),), IO,
-        shown_default="`h264`"),
+        shown_default="by the extension: `h264`, `mjpg` for `.avi`"),
     Option("quality", "int | None", None, None, None, (
         Flag(("--quality",), "constant quality of h264, h265, av1 (CRF; lower is better "
              "and larger)", {"type": int, "metavar": "N"}),), IO,

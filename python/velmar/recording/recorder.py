@@ -22,7 +22,7 @@ def record(
     source: int | str | os.PathLike,
     output: str | os.PathLike = "capture.mp4",
     *,
-    codec: str = "h264",
+    codec: str | None = None,
     quality: int | None = None,
     speed: str | int | None = None,
     duration: float | None = None,
@@ -61,12 +61,13 @@ def record(
     (/dev/video0), a stream URL (rtsp://, http://, https://) or an image
     sequence pattern (img_%04d.png).
 
-    codec: "h264" (default), "h265" or "av1", written through PyAV into .mp4,
-    .mkv or .mov, with `quality` the encoder's constant-quality value (CRF;
-    lower is better) and `speed` its preset; or "mjpg", "mp4v", "ffv1" or any
-    four-character code, written through OpenCV. Sizes a codec cannot take
-    (odd ones for 4:2:0) lose their last column or row; `OutputFile.size` and
-    the result's `notes` say so.
+    codec: "h264" (the default for .mp4, .mkv and .mov), "h265" or "av1",
+    written through PyAV into .mp4, .mkv or .mov in fragments that survive
+    a crash, with `quality` the encoder's constant-quality value (CRF; lower
+    is better) and `speed` its preset; or "mjpg" (the default for .avi),
+    "mp4v", "ffv1" or any four-character code, written through OpenCV.
+    Sizes a codec cannot take (odd ones for 4:2:0) lose their last column or
+    row; `OutputFile.size` and the result's `notes` say so.
 
     `duration` stops after that many seconds; `frames_per_file` puts exactly
     that many kept frames in each numbered file. `region` is (x, y, width,

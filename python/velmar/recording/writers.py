@@ -36,6 +36,10 @@ _MP4_FRAGMENTS = {"movflags": "frag_keyframe+empty_moov+default_base_moof",
 FRAGMENTED = {".mp4": _MP4_FRAGMENTS, ".mov": _MP4_FRAGMENTS,
               ".mkv": {"cluster_time_limit": "1000", "flush_packets": "1"}}
 OPENCV_NAMES = {"mjpg": "MJPG", "mp4v": "mp4v", "ffv1": "FFV1"}
+# The containers that hold OpenCV's codecs as themselves: OpenCV's writer
+# would put MJPEG into an .mp4 under another codec's tag.
+OPENCV_SUFFIXES = {"mjpg": (".avi",), "mp4v": (".mp4", ".mov", ".avi"), "ffv1": (".avi", ".mkv")}
+BY_SUFFIX = {**dict.fromkeys(COMPACT_SUFFIXES, "h264"), ".avi": "mjpg"}
 
 
 @dataclass(frozen=True)
@@ -227,7 +231,11 @@ class Writers:
 
 
 def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
-    """A codec that can write `output`, checked before the source is opened."""
+    """A codec that can write `output`, checked before the source is opened;
+    without one, the output's extension chooses."""
+    suffix = os.path.splitext(output)[1].lower()
+    if name is None:
+        name = _codec_for(suffix)
     if not isinstance(name, str):
         raise checks.OptionTypeError("codec", f"must be a str, not {name!r}")
     if quality is not None:
@@ -237,18 +245,29 @@ def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
                                               f"not {speed!r}")
     codec = Codec(name.lower() if name.lower() in COMPACT else name, quality,
                   None if speed is None else str(speed))
-    suffix = os.path.splitext(output)[1].lower()
+    _check_container(codec, name, suffix)
     if codec.compact:
-        if suffix not in COMPACT_SUFFIXES:
-            raise checks.OptionValueError("codec", f"{name!r} writes "
-                                                   f"{', '.join(COMPACT_SUFFIXES)} files, "
-                                                   f"not {suffix}")
         probe_compact(codec)
         return codec
     if quality is not None or speed is not None:
         raise ValueError(f"quality and speed apply to {', '.join(COMPACT)}, not {name!r}")
     outputs.check_fourcc(codec.fourcc, output)
     return codec
+
+
+def _codec_for(suffix: str) -> str:
+    if suffix in BY_SUFFIX:
+        return BY_SUFFIX[suffix]
+    raise checks.OptionValueError("codec", f"has no default for {suffix} files: name one, "
+                                           f"or write .mp4, .mkv or .mov (h264) or .avi (mjpg)")
+
+
+def _check_container(codec: Codec, name: str, suffix: str) -> None:
+    """A codec goes only into the containers that hold it as itself."""
+    allowed = COMPACT_SUFFIXES if codec.compact else OPENCV_SUFFIXES.get(codec.name.lower())
+    if allowed is not None and suffix not in allowed:
+        raise checks.OptionValueError("codec", f"{name!r} writes {', '.join(allowed)} files, "
+                                               f"not {suffix}")
 
 
 def probe_compact(codec: Codec) -> None:

@@ -1,0 +1,140 @@
+"""Recordings that survive what the real world does to them: `kill -9` of a
+live recording, a file cut off at any byte, and the codec the output's
+extension asks for."""
+
+import contextlib
+import random
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+from datetime import datetime
+
+import av
+import pytest
+
+import velmar
+from conftest import csv_rows, write_video
+
+needs_ffmpeg = pytest.mark.skipif(not shutil.which("ffmpeg"), reason="needs Debian's ffmpeg")
+
+
+def decoded_frames(path) -> int:
+    """The frames that decode, wherever the file was cut off: a player stops
+    reading where the file ends, and shows the frames its decoder holds."""
+    count = 0
+    try:
+        with av.open(str(path)) as container:
+            stream = container.streams.video[0]
+            packets = container.demux(stream)
+            while True:
+                try:
+                    packet = next(packets)
+                except (StopIteration, av.error.FFmpegError):
+                    break
+                with contextlib.suppress(av.error.FFmpegError):
+                    count += len(stream.decode(packet))
+            with contextlib.suppress(av.error.FFmpegError):
+                count += len(stream.decode(None))
+    except av.error.FFmpegError:
+        pass
+    return count
+
+
+@pytest.fixture(scope="module")
+def live_clip(tmp_path_factory):
+    path = tmp_path_factory.mktemp("live") / "live.mp4"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                    "testsrc2=size=320x240:rate=25", "-t", "8", "-c:v", "libx264",
+                    "-preset", "ultrafast", "-g", "25", str(path)], check=True, timeout=60)
+    return path
+
+
+def free_port() -> int:
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def serve(clip, port):
+    """A live-paced stream for one client, on loopback."""
+    return subprocess.Popen(["ffmpeg", "-v", "quiet", "-re", "-stream_loop", "-1", "-i",
+                             str(clip), "-c", "copy", "-f", "mpegts", "-listen", "1",
+                             f"http://127.0.0.1:{port}/x.ts"])
+
+
+def wait_for_rows(log, rows, deadline):
+    while time.monotonic() < deadline:
+        if log.exists() and len(log.read_text().splitlines()) > rows:
+            return
+        time.sleep(0.05)
+    raise AssertionError(f"{log} did not get {rows} rows in time")
+
+
+@needs_ffmpeg
+@pytest.mark.slow
+@pytest.mark.parametrize("suffix", [".mp4", ".mkv", ".avi"])
+def test_kill_9_of_a_live_recording(suffix, live_clip, tmp_path):
+    """Killed at random moments: every video opens; a compact one holds
+    exactly its log's frames, the last logged within 2 s of the kill."""
+    moments = random.Random(19 + len(suffix) + ord(suffix[1])).sample(range(20, 300), 7)
+    for n, moment in enumerate(moments):
+        port, out = free_port(), tmp_path / f"k{n}{suffix}"
+        server = serve(live_clip, port)
+        try:
+            time.sleep(0.3)
+            proc = subprocess.Popen([sys.executable, "-m", "velmar", f"http://127.0.0.1:{port}/x.ts",
+                                     "-o", str(out), "--no-preview", "-q"])
+            wait_for_rows(out.with_name(out.name + ".csv"), 1, time.monotonic() + 30)
+            time.sleep(moment / 100)
+            killed = datetime.now()
+            proc.send_signal(signal.SIGKILL)
+            proc.wait(timeout=30)
+        finally:
+            server.kill()
+            server.wait(timeout=30)
+        rows = csv_rows(f"{out}.csv")
+        frames = decoded_frames(out)
+        assert frames > 0, f"{out} does not open"
+        if suffix != ".avi":
+            assert frames == len(rows)
+            last = datetime.fromisoformat(rows[-1][2])
+            assert (killed - last).total_seconds() < 2.0, (moment, killed, last)
+
+
+FRAGMENT_START = {".mp4": b"moof", ".mov": b"moof", ".mkv": b"\x1f\x43\xb6\x75"}
+
+
+@pytest.mark.parametrize("suffix", [".mp4", ".mkv", ".mov"])
+def test_a_file_cut_off_anywhere_plays_to_its_last_whole_fragment(suffix, tmp_path):
+    clip = tmp_path / "in.avi"
+    write_video(str(clip), 25, fps=10.0)
+    data = velmar.record(clip, tmp_path / f"out{suffix}").files[0].video.read_bytes()
+
+    def frames_up_to(cut):
+        (tmp_path / f"cut{suffix}").write_bytes(data[:cut])
+        return decoded_frames(tmp_path / f"cut{suffix}")
+
+    marker = FRAGMENT_START[suffix]
+    starts = [i for i in range(len(data)) if data.startswith(marker, i)]
+    whole = [frames_up_to(start) for start in starts[1:]] + [frames_up_to(len(data))]
+    assert len(starts) >= 2 and whole == sorted(whole) and whole[-1] == 25
+    # Cut inside a fragment: what came before it still plays.
+    for start, end, before in zip(starts[1:], starts[2:], whole):
+        assert frames_up_to((start + end) // 2) >= before
+
+
+@pytest.mark.parametrize("output, codec, works", [
+    ("out.avi", None, True), ("out.mkv", None, True), ("out.mp4", "mjpg", False),
+    ("out.webm", None, False), ("out.avi", "h264", False), ("out.mkv", "ffv1", True)])
+def test_the_codec_follows_the_extension(output, codec, works, tmp_path):
+    clip = tmp_path / "in.avi"
+    write_video(str(clip), 3)
+    if works:
+        assert velmar.record(clip, tmp_path / output, codec=codec).frames_kept == 3
+    else:
+        with pytest.raises(ValueError, match="codec"):
+            velmar.record(clip, tmp_path / output, codec=codec)
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.avi"]
