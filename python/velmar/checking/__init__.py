@@ -15,7 +15,7 @@ from pathlib import Path
 
 from velmar.checking.events import cut_events, events_kept, events_logs, read_events
 from velmar.checking.finding import Pair, find_pairs
-from velmar.checking.pairs import Found, find
+from velmar.checking.pairs import Found, counted, find
 from velmar.checking.repair import repair as repair_pair
 from velmar.checking.results import FileCheck
 
@@ -89,7 +89,7 @@ def _owner(videos, results: dict[str, FileCheck]) -> str | None:
 
 def _with_events(result: FileCheck, name: str, kept: int, repaired: bool) -> FileCheck:
     problem = f"{name} names frames not in the videos from its event {kept + 1}"
-    done = f"cut {name} back to its {kept} events whose frames are there"
+    done = f"cut {name} back to its {counted(kept, 'event')} whose frames are there"
     return replace(result, ok=result.ok and repaired,
                    problem="; ".join(filter(None, [result.problem, problem])),
-                   repaired="; ".join(filter(None, [result.repaired, done if repaired else None])))
+                   repaired="; ".join(filter(None, [result.repaired, repaired and done])) or None)

@@ -12,7 +12,7 @@ from fractions import Fraction
 from pathlib import Path
 
 from velmar.checking.quiet import quiet_ffmpeg
-from velmar.checking.replace import replacing
+from velmar.checking.atomic import replacing
 from velmar.checking.videos import read_frames
 
 

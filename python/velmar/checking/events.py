@@ -11,7 +11,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
-from velmar.checking.replace import replace_bytes
+from velmar.checking.atomic import replace_bytes
 
 SUFFIX = ".events.csv"
 

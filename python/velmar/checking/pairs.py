@@ -65,8 +65,18 @@ def _log_problems(log: FrameLog) -> list[str]:
 
 
 def _count_problems(rows: int, frames: int) -> list[str]:
+    counts = f"({counted(rows, 'row')}, {counted(frames, 'frame')})"
     if rows > frames:
-        return [f"{rows - frames} rows of frames not in the video ({rows} rows, {frames} frames)"]
+        return [f"{lost_rows(rows - frames)} not in the video {counts}"]
     if rows < frames:
-        return [f"{frames - rows} frames past the last row ({rows} rows, {frames} frames)"]
+        return [f"{counted(frames - rows, 'frame')} past the last row {counts}"]
     return []
+
+
+def counted(number: int, noun: str) -> str:
+    return f"{number} {noun}{'' if number == 1 else 's'}"
+
+
+def lost_rows(number: int) -> str:
+    """`12 rows of frames`, `1 row of a frame`."""
+    return f"{number} row of a frame" if number == 1 else f"{number} rows of frames"

@@ -15,8 +15,8 @@ from datetime import timedelta
 
 from velmar.checking.cut import cut_video
 from velmar.checking.logs import Row, log_text
-from velmar.checking.pairs import Found
-from velmar.checking.replace import replace_bytes
+from velmar.checking.pairs import Found, counted, lost_rows
+from velmar.checking.atomic import replace_bytes
 
 
 def repair(found: Found) -> list[str]:
@@ -29,7 +29,7 @@ def repair(found: Found) -> list[str]:
         return []
     rows, done = list(log.rows), _log_repairs(found)
     if len(rows) > video.frames:
-        done.append(f"dropped {len(rows) - video.frames} rows of frames not in the video")
+        done.append(f"dropped {lost_rows(len(rows) - video.frames)} not in the video")
         rows = rows[:video.frames]
     elif rows and len(rows) < video.frames:
         rows, note = _frames_past_rows(found, rows)
@@ -50,12 +50,12 @@ def _log_repairs(found: Found) -> list[str]:
 def _frames_past_rows(found: Found, rows: list[Row]) -> tuple[list[Row], str | None]:
     times = found.video.times
     if cut_video(found.pair.video, times[:len(rows)]):
-        return rows, f"cut the video back to its {len(rows)} logged frames"
+        return rows, f"cut the video back to its {counted(len(rows), 'logged frame')}"
     if None in times:  # frames without times: nothing to write their rows from
         return rows, None
     added = _rows_from_times(rows, times)
-    return rows + added, (f"wrote {len(added)} rows from the video's frame times (cutting "
-                          f"it back would not be exact)")
+    return rows + added, (f"wrote {counted(len(added), 'row')} from the video's frame times "
+                          f"(cutting it back would not be exact)")
 
 
 def _rows_from_times(rows: list[Row], times) -> list[Row]:
