@@ -58,6 +58,8 @@ def _packets(container, stream):
         for packet in container.demux(stream):
             if packet.size:
                 yield packet
+    except av.error.ExitError:
+        raise KeyboardInterrupt from None
     except av.error.FFmpegError:
         return
 

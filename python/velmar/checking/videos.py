@@ -1,5 +1,8 @@
 """The frames a video holds: how many decode, and their presentation times,
-read to wherever the file ends or stops making sense."""
+read to wherever the file ends or stops making sense.
+
+FFmpeg stopping because Ctrl-C came is the user's, never the end of the
+file: counted as such, a repair would cut rows of frames that are there."""
 
 from __future__ import annotations
 
@@ -28,6 +31,8 @@ def read_frames(path: Path) -> VideoFrames:
     with quiet_ffmpeg():
         try:
             container = av.open(str(path))
+        except av.error.ExitError:
+            raise KeyboardInterrupt from None
         except (av.error.FFmpegError, OSError, ValueError):
             return VideoFrames(False)
         with container:
@@ -44,6 +49,8 @@ def _decoded_times(container) -> list[Fraction | None]:
     try:
         for packet in container.demux(stream):
             times.extend(_times(stream, packet))
+    except av.error.ExitError:
+        raise KeyboardInterrupt from None
     except av.error.FFmpegError:  # the file ends mid-packet or in garbage
         pass
     times.extend(_times(stream, None))  # what the decoder still holds
@@ -55,6 +62,8 @@ def _times(stream, packet) -> list[Fraction | None]:
     import av
     try:
         frames = stream.codec_context.decode(packet)
+    except av.error.ExitError:
+        raise KeyboardInterrupt from None
     except (av.error.FFmpegError, EOFError):  # a damaged frame, or flushed already
         return []
     return [None if f.pts is None else f.pts * f.time_base for f in frames]
