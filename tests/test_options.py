@@ -24,7 +24,8 @@ def test_record_signature_is_the_table():
 
 
 @pytest.mark.parametrize("rows", [record_command.FLAGS,
-                                  (*options.BATCH_OPTIONS, *common.REPORTING)])
+                                  (*options.BATCH_OPTIONS, *common.REPORTING),
+                                  options.CHECK_OPTIONS])
 def test_readme_tables_are_the_table(rows):
     expected = reference.markdown(rows)
     assert expected in (ROOT / "README.md").read_text(), expected

@@ -7,13 +7,16 @@ TYPE_CHECKING = False
 
 __version__ = "0.2.0"
 __all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError", "Event",
-           "record_many", "IndexRow"]
+           "record_many", "IndexRow",
+           "check", "FileCheck"]
 
 if TYPE_CHECKING:
     from velmar.batch import IndexRow, record_many
+    from velmar.checking import FileCheck, check
     from velmar.recording import Event, OutputFile, Progress, Recording, SourceError, record
 
 _BATCH_NAMES = ("record_many", "IndexRow")
+_CHECK_NAMES = ("check", "FileCheck")
 
 
 # Loaded on first use: importing velmar.ccapture alone must not load the
@@ -22,6 +25,9 @@ def __getattr__(name):
     if name in _BATCH_NAMES:
         from velmar import batch
         return getattr(batch, name)
+    if name in _CHECK_NAMES:
+        from velmar import checking
+        return getattr(checking, name)
     if name in __all__:
         from velmar import recording
         return getattr(recording, name)

@@ -376,6 +376,21 @@ BATCH_OPTIONS: tuple[Option, ...] = (
              "share", {"metavar": "ADDRESS"}),), WHERE, shown_default="local processes"),
 )
 
+# `velmar check`'s options.
+CHECK_OPTIONS: tuple[Option, ...] = (
+    Option("paths", "Iterable[str | os.PathLike]", REQUIRED, None, None, (
+        Flag(("paths",), "video, its log (NAME.csv) or folder (searched with its subfolders "
+             "for logs)", {"nargs": "+", "metavar": "PATH"}),)),
+    Option("repair", "bool", False, checks.flag, None, (
+        Flag(("--repair",), "make each log agree with its video: drop rows of lost frames, "
+             "cut the video back to its logged frames, restore a header, drop a cut-off "
+             "row; pairs that agree are not touched", {"action": "store_true"}),),
+        shown_default="off"),
+    Option("quiet", "bool", False, None, None, (
+        Flag(("-q", "--quiet"), "print only the files with a problem, and errors",
+             {"action": "store_true"}),), shown_default="off"),
+)
+
 BY_NAME: dict[str, Option] = {option.name: option for option in OPTIONS}
 BATCH_BY_NAME: dict[str, Option] = {option.name: option for option in BATCH_OPTIONS}
 IN_BATCH: tuple[str, ...] = tuple(o.name for o in OPTIONS if o.batch)

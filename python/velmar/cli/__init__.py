@@ -1,4 +1,4 @@
-"""The `velmar` command and its `velmar batch`, with one set of exit statuses."""
+"""The `velmar` command, its `velmar batch` and `velmar check`, with one set of exit statuses."""
 
 from __future__ import annotations
 
@@ -17,6 +17,9 @@ def main(argv: list[str] | None = None) -> int:
         if args[:1] == ["batch"]:
             from velmar.cli import batch_command
             return batch_command.main(args[1:])
+        if args[:1] == ["check"]:
+            from velmar.cli import check_command
+            return check_command.main(args[1:])
         return record_command.main(args)
     except KeyboardInterrupt as error:  # before the command could answer it itself
         return report(error)
