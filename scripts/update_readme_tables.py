@@ -1,18 +1,15 @@
-"""Rewrites the README's option tables from the option table, in order: the
-velmar command's, then velmar batch's. tests/test_options.py checks them."""
+"""Rewrites the README's option tables from the option table, in the README's
+order. tests/test_options.py checks them."""
 
 from pathlib import Path
 
-from velmar import options
-from velmar.cli import common, record_command, reference
+from velmar.cli import reference
 
 README = Path(__file__).resolve().parent.parent / "README.md"
-TABLES = [reference.markdown(record_command.FLAGS),
-          reference.markdown((*options.BATCH_OPTIONS, *common.REPORTING))]
 
 
 def main() -> None:
-    lines, out, tables = README.read_text().split("\n"), [], iter(TABLES)
+    lines, out, tables = README.read_text().split("\n"), [], iter(reference.readme_tables())
     i = 0
     while i < len(lines):
         if lines[i] == reference.HEADER.split("\n")[0]:

@@ -29,3 +29,12 @@ def row(option: table.Option) -> str:
 
 def markdown(options: Iterable[table.Option]) -> str:
     return "\n".join([HEADER, *(row(option) for option in options if option.flags)])
+
+
+def readme_tables() -> list[str]:
+    """The README's option tables, in its order: velmar's, velmar batch's,
+    velmar check's."""
+    from velmar.cli import common, record_command
+    return [markdown(record_command.FLAGS),
+            markdown((*table.BATCH_OPTIONS, *common.REPORTING)),
+            markdown(table.CHECK_OPTIONS)]
