@@ -78,7 +78,8 @@ def wait_for_rows(log, rows, deadline):
 @pytest.mark.parametrize("suffix", [".mp4", ".mkv", ".avi"])
 def test_kill_9_of_a_live_recording(suffix, live_clip, tmp_path):
     """Killed at random moments: every video opens; a compact one holds
-    exactly its log's frames, the last logged within 2 s of the kill."""
+    exactly its log's frames, the last logged within 2 s of the kill; after
+    a repair every log agrees with its video."""
     moments = random.Random(19 + len(suffix) + ord(suffix[1])).sample(range(20, 300), 7)
     for n, moment in enumerate(moments):
         port, out = free_port(), tmp_path / f"k{n}{suffix}"
@@ -102,6 +103,8 @@ def test_kill_9_of_a_live_recording(suffix, live_clip, tmp_path):
             assert frames == len(rows)
             last = datetime.fromisoformat(rows[-1][2])
             assert (killed - last).total_seconds() < 2.0, (moment, killed, last)
+    repaired = velmar.check([tmp_path], repair=True)
+    assert len(repaired) == len(moments) and all(f.ok and f.frames == f.rows for f in repaired)
 
 
 FRAGMENT_START = {".mp4": b"moof", ".mov": b"moof", ".mkv": b"\x1f\x43\xb6\x75"}
