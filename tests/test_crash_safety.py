@@ -1,6 +1,6 @@
 """Recordings that survive what the real world does to them: `kill -9` of a
-live recording, a file cut off at any byte, and the codec the output's
-extension asks for."""
+live recording, a file cut off at any byte, a full disk, and the codec the
+output's extension asks for."""
 
 import contextlib
 import random
@@ -17,6 +17,8 @@ import pytest
 
 import velmar
 from conftest import csv_rows, write_video
+from test_faults import small_tmpfs
+from velmar.cli import main
 
 needs_ffmpeg = pytest.mark.skipif(not shutil.which("ffmpeg"), reason="needs Debian's ffmpeg")
 
@@ -141,3 +143,23 @@ def test_the_codec_follows_the_extension(output, codec, works, tmp_path):
         with pytest.raises(ValueError, match="codec"):
             velmar.record(clip, tmp_path / output, codec=codec)
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in.avi"]
+
+
+@pytest.mark.parametrize("output, codec", [
+    ("out.mp4", None), ("out.mkv", "h265"), ("out.mkv", "av1"), ("out.avi", None),
+    ("out.avi", "mp4v"), ("out.mkv", "ffv1")])
+def test_a_full_disk_ends_in_order(output, codec, live_clip, tmp_path, capsys):
+    with small_tmpfs(tmp_path / "disk", "size=100k") as disk:
+        argv = [str(live_clip), "-o", str(disk / output), "--min-free", "0", "-q"]
+        assert main(argv + (["--codec", codec] if codec else [])) == 3
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and str(disk) in err and "the recording ended there" in err
+        checked = velmar.check([disk])
+        assert len(checked) == 1 and checked[0].ok and checked[0].frames > 0
+
+
+def test_too_little_free_space_records_nothing(live_clip, tmp_path, capsys):
+    with small_tmpfs(tmp_path / "disk", "size=300k") as disk:
+        assert main([str(live_clip), "-o", str(disk / "out.mp4"), "-q"]) == 3
+        assert f"the disk of {disk} has" in capsys.readouterr().err
+        assert list(disk.iterdir()) == []

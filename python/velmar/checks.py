@@ -146,3 +146,22 @@ def window(name: str, value: Any) -> bool:
         raise OptionValueError(name, "cannot open: windows need a display "
                                      "(DISPLAY or WAYLAND_DISPLAY)")
     return value
+
+
+SIZE_UNITS = {"": 1, "K": 2**10, "M": 2**20, "G": 2**30, "T": 2**40}
+
+
+def size(name: str, value: Any) -> int:
+    """Bytes: an int, or a text such as "500M" or "2G" (units of 1024)."""
+    if isinstance(value, str):
+        text = value.strip().upper().removesuffix("B")
+        unit = text[-1:] if text[-1:] in SIZE_UNITS else ""
+        try:
+            value = float(text[:len(text) - len(unit)]) * SIZE_UNITS[unit]
+        except ValueError:
+            raise OptionValueError(name, f"must be a size such as 500M or 2G, "
+                                         f"got {value!r}") from None
+        if not math.isfinite(value):
+            raise OptionValueError(name, f"must be a size such as 500M or 2G, got {value!r}")
+        value = int(value)
+    return integer(name, value, 0, 2**62)

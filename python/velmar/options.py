@@ -188,6 +188,7 @@ def _display(_given: Mapping[str, Any]) -> bool:
 IO, CAMERA, KEEP = "input and output", "camera", "what to keep (default: every frame)"
 EVENTS, TIMES, STAMP = "motion events (with --motion)", "frame times", "timestamp overlay"
 PREVIEW = "preview"
+DISK = "disk space"
 MOTION = ("keep", "motion")
 
 OPTIONS: tuple[Option, ...] = (
@@ -227,6 +228,13 @@ OPTIONS: tuple[Option, ...] = (
         Flag(("--roi",), "region of interest", {"type": int, "nargs": 4,
                                                 "metavar": ("X", "Y", "W", "H")}),), IO,
         shown_default="whole frame"),
+
+    # The disk.
+    Option("min_free", "int | str | None", None, checks.size, None, (
+        Flag(("--min-free",), "free space to keep on the output's disk, in bytes or as "
+             "500M, 2G; below it the recording ends in order (exit status 3)",
+             {"metavar": "SIZE"}),), DISK,
+        shown_default="200M or 1 % of the disk, the larger"),
 
     # What a camera is asked for.
     Option("camera_fps", "float | None", None,

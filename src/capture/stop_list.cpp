@@ -12,6 +12,8 @@ Stop signal_stop(const Options &o) {
     if (!signal_noted(o))
         return Stop::Interrupt;
     PyObject *first = PyList_GET_ITEM(o.stop.ptr(), 0);
+    if (PyUnicode_Check(first) && PyUnicode_CompareWithASCIIString(first, "disk_full") == 0)
+        return Stop::DiskFull;
     if (!PyLong_Check(first))
         return Stop::Terminate;
     int overflow = 0;

@@ -115,6 +115,8 @@ def _failure(result, count) -> str:
         return ""
     if result.stop == "region":
         return "the region is larger than the frames; nothing recorded"
+    if result.stop == "disk_full":
+        return result.problem
     if result.frames_read == 0:
         return "no frame could be read"
     if result.stop == "end" and count is not None and result.frames_read < count:

@@ -11,7 +11,8 @@ from importlib import resources
 
 import velmar
 from velmar import options as table
-from velmar.cli.common import (EXIT_BY_STOP, EXIT_NOTHING, EXIT_OK, Parser, UsageError,
+from velmar.cli.common import (EXIT_BY_STOP, EXIT_FAILED, EXIT_NOTHING, EXIT_OK, Parser,
+                               UsageError,
                                REPORTING, add_options, fail, report, show_progress,
                                values)
 from velmar.recording.stops import REASONS
@@ -132,6 +133,8 @@ def run(parsed) -> int:
         print(summary(result))
     if result.stop in EXIT_BY_STOP:
         return EXIT_BY_STOP[result.stop]
+    if result.stop == "disk_full":
+        return fail(EXIT_FAILED, result.problem)
     if result.stop == "region":
         return fail(EXIT_NOTHING, "the region is larger than the frames; nothing recorded")
     if result.frames_read == 0:

@@ -77,6 +77,22 @@ def silenced_stderr():
         os.close(saved)
 
 
+@contextmanager
+def opencv_warnings_off():
+    """OpenCV warns on standard error of every frame its writer could not
+    write; the recording reports a full disk once, itself."""
+    logging = getattr(getattr(cv2, "utils", None), "logging", None)
+    if logging is None:
+        yield
+        return
+    previous = logging.getLogLevel()
+    logging.setLogLevel(logging.LOG_LEVEL_ERROR)
+    try:
+        yield
+    finally:
+        logging.setLogLevel(previous)
+
+
 def check_fourcc(fourcc: Any, output: str) -> str:
     if not isinstance(fourcc, str):
         raise TypeError(f"fourcc must be a str of four characters, not {fourcc!r}")

@@ -16,7 +16,8 @@ from velmar.recording.opening import opener
 from velmar.recording.probe import probe
 from velmar.recording.results import OutputFile, Progress, Recording, SourceError
 from velmar.recording.signals import noted_signals
-from velmar.recording.writers import Writers, check_codec
+from velmar.recording.disk import DiskGuard
+from velmar.recording.writers import Codec, Writers, check_codec
 
 def record(
     source: int | str | os.PathLike,
@@ -28,6 +29,7 @@ def record(
     duration: float | None = None,
     frames_per_file: int | None = None,
     region: tuple[int, int, int, int] | None = None,
+    min_free: int | str | None = None,
     camera_fps: float | None = None,
     camera_size: tuple[int, int] | None = None,
     camera_settings: bool = False,
@@ -71,8 +73,12 @@ def record(
 
     `duration` stops after that many seconds; `frames_per_file` puts exactly
     that many kept frames in each numbered file. `region` is (x, y, width,
-    height), default the whole frame. A camera is asked for `camera_fps`,
-    `camera_size` and, with `camera_settings`, its driver's settings dialog.
+    height), default the whole frame. Below `min_free` bytes free on the
+    output's disk ("2G"; default 200 MB or 1 % of the disk, the larger), and
+    when it is full, the recording ends in order with stop "disk_full", every
+    file whole and in agreement with its log. A camera is asked for
+    `camera_fps`, `camera_size` and, with `camera_settings`, its driver's
+    settings dialog.
 
     keep: "all" frames, frames with "motion", or one frame per `interval`
     seconds. The motion check: `threshold` (grey-level change of a pixel),
@@ -115,7 +121,12 @@ def record(
     # checked or the source is probed ends the recording before its first frame.
     with noted_signals() as received:
         checked = options.check_all(settings)
-        engine, frame_count, writers = engine_options(checked)
+        engine, frame_count, codec = engine_options(checked)
+        guard = DiskGuard(os.path.dirname(engine["output"]) or ".", checked["min_free"],
+                          received)
+        guard.check()  # a disk too full to start on ends the recording before it opens
+        spacing = checked["interval"] if checked["keep"] == "interval" else None
+        writers = Writers(codec, guard, spacing)
         events = EventLog(checked["contact_sheet"])
         # The engine's cv2, so that whatever stands in for it opens the source too.
         reading = opener(_engine.cv2, engine["live"], checked["read_ahead"], received)
@@ -123,16 +134,21 @@ def record(
                       writer=writers, log_opener=writers.open_log, opener=reading,
                       on_event=events if engine["events"] else None)
         try:
-            ran = _engine.run(engine)
+            with outputs.opencv_warnings_off():
+                ran = _engine.run(engine)
         finally:
+            guard.close()
             sheets = events.close()
     if ran.stop == "not_opened":
         raise SourceError(f"cannot open source {engine['input_']!r}")
+    # A full disk keeps a compact video's last frames out: its file tells.
+    files = [OutputFile(Path(f.video), Path(f.log), writers.frames_in_file.get(f.video, f.frames),
+                        writers.sizes.get(f.video)) for f in ran.files]
+    lost = sum(f.frames for f in ran.files) - sum(f.frames for f in files)
     result = Recording(
-        frames_read=ran.frames_read, frames_kept=ran.frames_kept,
-        files=[OutputFile(Path(f.video), Path(f.log), f.frames, writers.sizes.get(f.video))
-               for f in ran.files],
-        stop=ran.stop, started=started, elapsed=time.monotonic() - clock, rate=ran.rate,
+        frames_read=ran.frames_read, frames_kept=ran.frames_kept - lost, files=files,
+        stop=ran.stop, problem=guard.problem, started=started,
+        elapsed=time.monotonic() - clock, rate=ran.rate,
         notes=writers.notes, events=events.events,
         events_log=None if events.path is None else Path(events.path),
         contact_sheets=[Path(name) for name in sheets])
@@ -151,9 +167,9 @@ def check_options(source: int | str | os.PathLike, output: str | os.PathLike = "
                                       "output": output}))
 
 
-def engine_options(checked: dict) -> tuple[dict, int | None, Writers]:
+def engine_options(checked: dict) -> tuple[dict, int | None, Codec]:
     """The engine's options of checked values, the frame count of a file
-    when its own timing tells it, and the writers of the codec. The source,
+    when its own timing tells it, and the codec. The source,
     the output and the codec are checked here, last, as they touch the disk."""
     engine = options.engine_fields(checked)
     found = sources.source(checked["source"])
@@ -168,8 +184,7 @@ def engine_options(checked: dict) -> tuple[dict, int | None, Writers]:
         input_=found.value, live=found.live, start=checked["start"] or found.start,
         output=path, timestamps=timestamps, rate=timing.rate if timing else 0.0,
         fmt=codec.name, namer=outputs.namer(path, numbered=numbered))
-    spacing = checked["interval"] if checked["keep"] == "interval" else None
-    return engine, timing.frames if timing else None, Writers(codec, spacing)
+    return engine, timing.frames if timing else None, codec
 
 
 def _progress_reporter(progress, clock, frame_count):

@@ -35,7 +35,9 @@ class Recording:
 
     `stop` says why the recording ended: "end" (input ended), "duration",
     "key" (q or Esc in the preview), "interrupt" (SIGINT), "terminate"
-    (SIGTERM or SIGHUP) or "region" (the frames are smaller than the region).
+    (SIGTERM or SIGHUP), "disk_full" (below `min_free`, or no space left:
+    `problem` names the folder or the file) or "region" (the frames are
+    smaller than the region).
     """
 
     frames_read: int
@@ -49,6 +51,7 @@ class Recording:
     events: list = field(default_factory=list)  # velmar.Event, motion-based recordings only
     events_log: Path | None = None
     contact_sheets: list[Path] = field(default_factory=list)
+    problem: str | None = None  # what ended a "disk_full" recording, in words
 
 
 class SourceError(OSError):

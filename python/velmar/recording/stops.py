@@ -22,6 +22,7 @@ REASONS = {reason.name: reason for reason in (
     StopReason("interrupt", "interrupted", signal.SIGINT),
     StopReason("terminate", "terminated", signal.SIGTERM),
     StopReason("region", "region larger than the frames"),
+    StopReason("disk_full", "disk full"),
 )}
 UNFINISHED = tuple(name for name, reason in REASONS.items() if reason.signal is not None)
 

@@ -20,7 +20,8 @@ import numpy as np
 
 from velmar import checks
 from velmar.recording import outputs
-from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog
+from velmar.recording.disk import DiskGuard
+from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog, is_full
 
 # codec -> (PyAV encoder, default quality, default speed, quality option)
 COMPACT = {
@@ -67,7 +68,7 @@ class CompactWriter:
     frame (Y within one level)."""
 
     def __init__(self, path: str, codec: Codec, rate: float, size: tuple[int, int],
-                 keyframe_every: int, sparse: bool):
+                 keyframe_every: int, sparse: bool, guard: DiskGuard):
         import av
         quiet_encoders()
         encoder, quality, _, quality_option = COMPACT[codec.name]
@@ -96,6 +97,7 @@ class CompactWriter:
         except BaseException:
             self._close()
             raise
+        self.path, self.guard, self.full = path, guard, False
         self.frames = 0
         self.new_frame = av.VideoFrame.from_ndarray
         self.log: FrameLog | None = None
@@ -104,12 +106,16 @@ class CompactWriter:
         self.muxed: set[int] = set()
         self.in_file: set[int] = set()
         self.durable = 0
+        self.whole = 0  # bytes of the file in whole fragments
         self.synced = time.monotonic()
 
     def isOpened(self) -> bool:
         return self.container is not None
 
     def write(self, image) -> None:
+        self.guard.tick()
+        if self.full:  # the guard has ended the recording: this frame stays out
+            return
         width, height = self.size
         image = image[:height, :width]
         if image.ndim == 2:
@@ -118,14 +124,32 @@ class CompactWriter:
         frame = self.new_frame(self.planes, format="yuv420p")
         frame.pts = self.frames
         self.frames += 1
-        for packet in self.stream.encode(frame):
-            self._mux(packet)
+        try:
+            for packet in self.stream.encode(frame):
+                self._mux(packet)
+        except Exception:
+            if not self._disk_full():
+                raise
+
+    def _disk_full(self) -> bool:
+        """Whether the failure was a full disk, which ends the recording in
+        order: the video keeps its whole fragments, the log their rows."""
+        if self.file.error is None or not is_full(self.file.error):
+            return False
+        if not self.full:
+            self.full = True
+            os.ftruncate(self.file.fd, self.whole)  # a fragment cut short would play unlogged
+            self.guard.ran_out(self.path)
+        return True
 
     def _mux(self, packet) -> None:
         frame = packet.pts
         self.container.mux(packet)
+        if self.file.error is not None:  # FFmpeg may tell of a failed write only later
+            raise self.file.error
         if self.file.wrote:  # a whole fragment: every packet before this one
             self.file.wrote = False
+            self.whole = self.file.tell()
             self.in_file.update(self.muxed)
             self.muxed.clear()
             self._advance()
@@ -152,8 +176,12 @@ class CompactWriter:
         if self.container is None:
             return
         try:
-            for packet in self.stream.encode(None):
-                self._mux(packet)
+            for packet in self.stream.encode(None):  # the encoder ends even on a full disk
+                if not self.full:
+                    self._mux(packet)
+        except Exception:
+            if not self._disk_full():
+                raise
         finally:
             self._close()
 
@@ -161,9 +189,48 @@ class CompactWriter:
         container, self.container = self.container, None
         try:
             container.close()
+            if self.file.error is not None:  # FFmpeg may not say a write failed
+                raise self.file.error
             self.file.sync()
+        except Exception:
+            if not self._disk_full():
+                raise  # a full disk's trailer stays out: the fragments play without it
         finally:
             self.file.close()
+        if not self.full:
+            self.durable = self.frames  # every fragment is in the file
+            if self.log is not None:
+                self.log.release(self.durable)
+
+
+class OpenCVWriter:
+    """OpenCV's writer, which says nothing when the disk is full: the guard
+    looks at the free space before every frame, keeping room for a few more
+    of the largest steps the file has grown by, and for the index that its
+    container writes at the end."""
+
+    INDEX_BYTES = 64  # a frame's entry, and more, in an AVI or MP4 index
+
+    def __init__(self, path: str, fourcc: str, rate: float, size: tuple[int, int],
+                 is_color: bool, guard: DiskGuard):
+        self.writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*fourcc), rate, size,
+                                      is_color)
+        self.path, self.guard = path, guard
+        self.written = self.largest_step = self.frames = 0
+
+    def isOpened(self) -> bool:
+        return self.writer.isOpened()
+
+    def write(self, image) -> None:
+        self.guard.check(margin=4 * self.largest_step + self.INDEX_BYTES * self.frames)
+        self.writer.write(image)
+        self.frames += 1
+        written = os.stat(self.path).st_size
+        self.largest_step = max(self.largest_step, written - self.written)
+        self.written = written
+
+    def release(self) -> None:
+        self.writer.release()
 
 
 def encoder_options(codec: Codec, encoder: str, sparse: bool = False) -> dict[str, str]:
@@ -192,24 +259,28 @@ def exact_rate(rate: float) -> Fraction:
 class Writers:
     """Makes the writers of one recording and their logs, and remembers the
     size of each video. `spacing` is the seconds between a time-lapse's
-    frames; a fragment holds at most a second of the recording either way."""
+    frames; a fragment holds at most a second of the recording either way.
+    The guard looks at the disk before each new file."""
 
     codec: Codec
+    guard: DiskGuard
     spacing: float | None = None
     sizes: dict[str, tuple[int, int]] = field(default_factory=dict)
+    frames_in_file: dict[str, int] = field(default_factory=dict)  # by their closed logs
     notes: list[str] = field(default_factory=list)
     latest: CompactWriter | None = None
 
     def __call__(self, path: str, codec_name: str, rate: float, size: tuple[int, int],
                  is_color: bool = True):
+        self.guard.check()
         if self.codec.compact:
             writer = self.latest = CompactWriter(path, self.codec, rate, size,
                                                  self.keyframe_every(rate),
-                                                 sparse=self.spacing is not None)
+                                                 self.spacing is not None, self.guard)
             written = writer.size
         else:
-            fourcc = cv2.VideoWriter_fourcc(*self.codec.fourcc)
-            writer = cv2.VideoWriter(path, fourcc, rate, tuple(size), is_color)
+            writer = OpenCVWriter(path, self.codec.fourcc, rate, tuple(size), is_color,
+                                  self.guard)
             written = (size[0] - size[0] % 2, size[1] - size[1] % 2)  # as OpenCV writes it
         self.sizes[path] = written
         if written != tuple(size) and not self.notes:
@@ -224,7 +295,7 @@ class Writers:
     def open_log(self, path: str) -> FrameLog:
         """The log of the video just made: a compact video's rows follow its
         fragments, the others' are flushed every second."""
-        log = FrameLog(path, held=self.codec.compact)
+        log = FrameLog(path, self.codec.compact, self.guard, self.frames_in_file.__setitem__)
         if self.codec.compact:
             self.latest.log = log
         return log

@@ -24,6 +24,7 @@ const char *stop_name(capture::Stop stop) {
         case capture::Stop::Key: return "key";
         case capture::Stop::Interrupt: return "interrupt";
         case capture::Stop::Terminate: return "terminate";
+        case capture::Stop::DiskFull: return "disk_full";
         case capture::Stop::Region: return "region";
         case capture::Stop::NotOpened: return "not_opened";
         case capture::Stop::Missing: break;  // vcapture's sessions only
@@ -136,8 +137,8 @@ void set_up(PyObject *module) {
         nb::arg("options"),
         "Run one capture session with the options given by name; returns a Result: frames "
         "read and kept, the input's frame count, the position and rate, why it stopped ('end', "
-        "'duration', 'key', 'interrupt', 'terminate', 'region' or 'not_opened') and the files "
-        "written.");
+        "'duration', 'key', 'interrupt', 'terminate', 'disk_full', 'region' or 'not_opened') "
+        "and the files written.");
 }
 
 // Set up like velmar.ccapture: a failing import (an interrupt among them)
