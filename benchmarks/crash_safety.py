@@ -1,9 +1,8 @@
 """What crash-safe files cost: keep-all H.264 at 720p with record(), against
-the unfragmented files written before (keyframes 250 frames apart, the
-encoder's own default), per way of writing: milliseconds per frame read
-(wall-clock, decoding included), bytes per frame, the frames the encoder
-holds before its first packet (which a kill loses on top of a fragment),
-and the time spent in fsync.
+the unfragmented files written before, per way of writing: milliseconds per
+frame read (wall-clock, decoding included), bytes per frame, and the time
+spent in fsync; and the frames the encoder holds before its first packet
+(which a kill loses on top of a fragment).
 
     python benchmarks/crash_safety.py [--repeat N] [--tiny]
 
@@ -26,50 +25,45 @@ import cv2
 
 import velmar
 from velmar.recording import durable, writers
+from velmar.recording.disk import DiskGuard
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from record_speed import RATE, load, make_clip, measure  # noqa: E402
 
-# name -> (extension, fragmented, keyframe interval in frames or None for one
-# a second, zero-latency tuning)
+# name -> (extension, fragmented, a keyframe every second, zero-latency tuning)
 WAYS = {
-    "unfragmented, keyframes 250 apart (before)": (".mp4", False, 250, False),
-    "unfragmented, keyframes 1 s apart": (".mp4", False, None, False),
-    "fragmented .mp4 (default)": (".mp4", True, None, False),
-    "fragmented .mkv (default)": (".mkv", True, None, False),
-    "fragmented .mp4, zero-latency tuning": (".mp4", True, None, True),
+    "unfragmented (before)": (".mp4", False, False, False),
+    "fragmented .mp4, 1 s fragments (default)": (".mp4", True, False, False),
+    "fragmented .mkv, 1 s clusters (default)": (".mkv", True, False, False),
+    "fragmented .mp4, and a keyframe every second": (".mp4", True, True, False),
+    "fragmented .mp4, zero-latency tuning": (".mp4", True, False, True),
 }
 
 
 @contextlib.contextmanager
 def way_of_writing(suffix, fragmented, keyframes, zero_latency):
-    """record() writing as `way` says; the fsync calls timed."""
-    saved = (dict(writers.FRAGMENTED), writers.Writers.keyframe_every, None, os.fsync)
+    """record() writing as a way says; the fsync calls timed."""
+    saved = writers.fragmented, writers.encoder_options, os.fsync
     synced = []
 
     def timed_fsync(fd):
         start = time.perf_counter()
-        saved[3](fd)
+        saved[2](fd)
         synced.append(time.perf_counter() - start)
 
+    def options(codec, encoder, sparse=False):
+        chosen = saved[1](codec, encoder, sparse or zero_latency)
+        return {**chosen, "g": str(RATE)} if keyframes else chosen
+
     if not fragmented:
-        writers.FRAGMENTED[suffix] = {}
-    if keyframes is not None:
-        writers.Writers.keyframe_every = lambda self, rate: keyframes
-    os.fsync = timed_fsync
-    durable.os.fsync = timed_fsync
-    original_options = writers.encoder_options
-    if zero_latency:
-        writers.encoder_options = lambda codec, encoder, sparse=False: original_options(
-            codec, encoder, True)
+        writers.fragmented = lambda suffix, frames, rate: {}
+    writers.encoder_options = options
+    os.fsync = durable.os.fsync = timed_fsync
     try:
         yield synced
     finally:
-        writers.FRAGMENTED.clear()
-        writers.FRAGMENTED.update(saved[0])
-        writers.Writers.keyframe_every = saved[1]
-        os.fsync = durable.os.fsync = saved[3]
-        writers.encoder_options = original_options
+        writers.fragmented, writers.encoder_options = saved[:2]
+        os.fsync = durable.os.fsync = saved[2]
 
 
 def record_way(clip, way):
@@ -90,7 +84,8 @@ def encoder_delay(clip, zero_latency):
         frames = [f.to_ndarray(format="bgr24") for _, f in zip(range(60), source.decode(video=0))]
     with tempfile.TemporaryDirectory() as folder:
         writer = writers.CompactWriter(os.path.join(folder, "d.mp4"), codec, RATE,
-                                       frames[0].shape[1::-1], RATE, zero_latency)
+                                       frames[0].shape[1::-1], RATE, zero_latency,
+                                       DiskGuard(folder, 0, []))
         try:
             for fed, image in enumerate(frames, 1):
                 writer.write(image)

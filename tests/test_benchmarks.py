@@ -18,6 +18,8 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("record_speed.py", ["--tiny"], "c. cost of padding"),
     ("events_memory.py", ["--tiny"], "3000 frames read"),
     ("batch_throughput.py", ["--quick"], "velmar batch --jobs 2"),
+    ("crash_safety.py", ["--tiny"], "encoder delay"),
+    ("segments_flat.py", ["--tiny"], "40 files"),
 ])
 @pytest.mark.slow
 def test_benchmark_runs(tmp_path, script, args, expected):

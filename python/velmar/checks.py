@@ -165,3 +165,20 @@ def size(name: str, value: Any) -> int:
             raise OptionValueError(name, f"must be a size such as 500M or 2G, got {value!r}")
         value = int(value)
     return integer(name, value, 0, 2**62)
+
+
+DURATION_UNITS = {"": 1, "s": 1, "m": 60, "min": 60, "h": 3600, "d": 86400, "w": 604800}
+
+
+def duration(name: str, value: Any) -> float:
+    """Seconds: a number, or a text such as "90s", "15min", "1h" or "14d"."""
+    if isinstance(value, str):
+        text = value.strip().lower()
+        number = text.rstrip("abcdefghijklmnopqrstuvwxyz")
+        unit = text[len(number):].strip()
+        try:
+            value = float(number) * DURATION_UNITS[unit]
+        except (KeyError, ValueError):
+            raise OptionValueError(name, f"must be a length of time such as 90s, 15min, 1h "
+                                         f"or 14d, got {value!r}") from None
+    return seconds(name, value)

@@ -224,6 +224,11 @@ OPTIONS: tuple[Option, ...] = (
                Flag(("--frames-per-file",), "put exactly N kept frames in each video, "
                     "numbered _001, _002, ...", {"type": int, "metavar": "N"}),), IO,
            shown_default="one file"),
+    Option("segment", "float | str | None", None, checks.duration, None, (
+        Flag(("--segment",), "a new file at each boundary of the local clock: 15min, 1h, "
+             "1d or seconds; names with strftime fields, as -o 'garden/%Y-%m-%d/%H-%M.mp4', "
+             "take each file's first frame's time", {"metavar": "DURATION"}),), IO,
+        shown_default="one file"),
     Option("region", "tuple[int, int, int, int] | None", None, checks.region, _region_fields, (
         Flag(("--roi",), "region of interest", {"type": int, "nargs": 4,
                                                 "metavar": ("X", "Y", "W", "H")}),), IO,

@@ -61,10 +61,18 @@ nb::object time_text(const Session &s) {
                                     {s.ns.keyword(Keyword::timespec)}, {s.constants.microseconds});
 }
 
+// A segmenter of the recording API ends the open set where the frame about
+// to be written starts a new segment of the clock.
+bool starts_segment(const Session &s) {
+    return !s.opt.segmenter.is_none() && to_bool(s.opt.segmenter(s.frame.ts).ptr());
+}
+
 }  // namespace
 
 bool write_frame(Session &s) {
     const Options &r = s.opt;
+    if (starts_segment(s))
+        s.output.writ_frames = 0;
     // Unless a set opened at the first accepted frame, one opens only for a
     // frame written, so no file is ever left empty.
     if (s.output.writ_frames == 0)

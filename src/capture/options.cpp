@@ -52,6 +52,7 @@ const OptionEntry option_table[] = {
     {"opener", &Options::opener},
     {"writer", &Options::writer},
     {"log_opener", &Options::log_opener},
+    {"segmenter", &Options::segmenter},
     {"events", &Options::events},
     {"before", &Options::before},
     {"after", &Options::after},

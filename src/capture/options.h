@@ -56,7 +56,7 @@ struct Options {
     bool verbose = true;      // console lines
     bool live = false;        // stamp frames with the wall-clock time of their reading
     bool whole_frame = false; // the region is the first frame's size
-    nanobind::handle namer{Py_None};   // callable: file number -> video name
+    nanobind::handle namer{Py_None};   // callable: (file number, first frame's time) -> video name
     nanobind::handle progress{Py_None};  // callable: (read, kept, frame count, position)
     nanobind::handle stop{Py_None};    // list that a signal handler appends to
     nanobind::handle start{Py_None};   // datetime: the start time of a file's frames
@@ -66,6 +66,7 @@ struct Options {
     nanobind::handle opener{Py_None};  // callable: source -> capture; None: cv2.VideoCapture
     nanobind::handle writer{Py_None};  // callable: (name, codec, rate, size, colour) -> writer
     nanobind::handle log_opener{Py_None};  // callable: log name -> file; None: open()
+    nanobind::handle segmenter{Py_None};   // callable: frame time -> whether a new file starts
     // Motion events (the recording API, motion-based): seconds of padding
     // and of motion an event needs, a clip per event, and who is told of
     // each event: (first, last, start, end, seconds, frames, video, thumbnail).

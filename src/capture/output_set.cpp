@@ -23,22 +23,23 @@ bool is_taken(const Session &s, nb::handle name) {
     return exists(s, name) || exists(s, csv_name(name));
 }
 
-// A namer names the files; without one they are numbered from `output`.
-nb::object candidate_name(const Session &s) {
+// A namer names the files, from their number and their first frame's time;
+// without one they are numbered from `output`.
+nb::object candidate_name(const Session &s, nb::handle ts) {
     if (!s.opt.namer.is_none())
-        return s.opt.namer(s.output.file_count);
+        return s.opt.namer(s.output.file_count, ts);
     return numbered_name(s.opt.output, s.output.file_count);
 }
 
-nb::object choose_video_name(Session &s) {
+nb::object choose_video_name(Session &s, nb::handle ts) {
     nb::handle output = s.opt.output;
     if (s.opt.namer.is_none() && !PyUnicode_Check(output.ptr()))
         raise(PyExc_TypeError, "output must be str, not %s", Py_TYPE(output.ptr())->tp_name);
     bool numbered = s.opt.frames_per_file > 0 || !s.opt.namer.is_none();
-    nb::object name = numbered ? candidate_name(s) : nb::borrow(output);
+    nb::object name = numbered ? candidate_name(s, ts) : nb::borrow(output);
     while (is_taken(s, name)) {
         ++s.output.file_count;
-        name = candidate_name(s);
+        name = candidate_name(s, ts);
     }
     ++s.output.file_count;
     return name;
@@ -165,7 +166,7 @@ void fresh_blurred_pair(Session &s) {
 }
 
 void open_output_set(Session &s, nb::handle ts, bool grayscale) {
-    s.output.outfname = choose_video_name(s);
+    s.output.outfname = choose_video_name(s, ts);
     s.output.tsfname = csv_name(s.output.outfname);
     say(s, nb::str("Video saved in ") + s.output.outfname + nb::str("\nTimestamps in ") +
                     s.output.tsfname);

@@ -7,11 +7,13 @@ import os
 import tempfile
 from collections.abc import Callable
 from contextlib import contextmanager
+from datetime import datetime
 from typing import Any
 
 import cv2
 
 from velmar import checks
+from velmar.recording.segments import dated_name, fixed_folder, has_fields
 
 
 def output_path(value: Any) -> str:
@@ -25,8 +27,14 @@ def output_path(value: Any) -> str:
     if not os.path.splitext(path)[1]:
         raise checks.OptionValueError("output", f"{path!r} needs a file extension such as "
                                                 f".avi or .mp4")
-    check_folder(os.path.dirname(path) or ".")
+    check_folder(output_folder(path))
     return path
+
+
+def output_folder(output: str) -> str:
+    """The folder the output's files go under; with strftime fields in its
+    folders, the part above them."""
+    return fixed_folder(output) if has_fields(output) else os.path.dirname(output) or "."
 
 
 def check_folder(folder: str) -> None:
@@ -50,13 +58,16 @@ def free_name(stem: str, suffix: str) -> str:
     return name
 
 
-def namer(output: str, numbered: bool) -> Callable[[int], str]:
-    """File number -> video name: `clip.avi`, then `clip_001.avi`, ...; with
-    `numbered`, every file has its number, from 001."""
+def namer(output: str, numbered: bool) -> Callable[[int, datetime], str]:
+    """(file number, first frame's time) -> video name. With strftime fields
+    in `output`, the time fills them; otherwise `clip.avi`, then
+    `clip_001.avi`, ...; with `numbered`, every file has its number, from 001."""
+    if has_fields(output):
+        return lambda count, moment: dated_name(output, moment)
     stem, suffix = os.path.splitext(output)
     if numbered:
-        return lambda count: f"{stem}_{count + 1:03d}{suffix}"
-    return lambda count: output if count == 0 else f"{stem}_{count:03d}{suffix}"
+        return lambda count, moment: f"{stem}_{count + 1:03d}{suffix}"
+    return lambda count, moment: output if count == 0 else f"{stem}_{count:03d}{suffix}"
 
 
 @contextmanager

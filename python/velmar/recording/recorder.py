@@ -15,6 +15,7 @@ from velmar.recording.events import EventLog
 from velmar.recording.opening import opener
 from velmar.recording.probe import probe
 from velmar.recording.results import OutputFile, Progress, Recording, SourceError
+from velmar.recording.segments import SegmentClock
 from velmar.recording.signals import noted_signals
 from velmar.recording.disk import DiskGuard
 from velmar.recording.writers import Codec, Writers, check_codec
@@ -28,6 +29,7 @@ def record(
     speed: str | int | None = None,
     duration: float | None = None,
     frames_per_file: int | None = None,
+    segment: float | str | None = None,
     region: tuple[int, int, int, int] | None = None,
     min_free: int | str | None = None,
     camera_fps: float | None = None,
@@ -72,7 +74,10 @@ def record(
     row; `OutputFile.size` and the result's `notes` say so.
 
     `duration` stops after that many seconds; `frames_per_file` puts exactly
-    that many kept frames in each numbered file. `region` is (x, y, width,
+    that many kept frames in each numbered file; `segment` ("15min", "1h",
+    "1d" or seconds) starts a new file at each boundary of the local clock.
+    strftime fields in `output` ("garden/%Y-%m-%d/%H-%M-%S.mp4") take each
+    file's first frame's time, and its folders are made as needed. `region` is (x, y, width,
     height), default the whole frame. Below `min_free` bytes free on the
     output's disk ("2G"; default 200 MB or 1 % of the disk, the larger), and
     when it is full, the recording ends in order with stop "disk_full", every
@@ -122,8 +127,7 @@ def record(
     with noted_signals() as received:
         checked = options.check_all(settings)
         engine, frame_count, codec = engine_options(checked)
-        guard = DiskGuard(os.path.dirname(engine["output"]) or ".", checked["min_free"],
-                          received)
+        guard = DiskGuard(outputs.output_folder(engine["output"]), checked["min_free"], received)
         guard.check()  # a disk too full to start on ends the recording before it opens
         spacing = checked["interval"] if checked["keep"] == "interval" else None
         writers = Writers(codec, guard, spacing)
@@ -179,11 +183,12 @@ def engine_options(checked: dict) -> tuple[dict, int | None, Codec]:
     if timestamps == "auto":
         timestamps = "clock" if found.live else "pts"
     codec = check_codec(checked["codec"], checked["quality"], checked["speed"], path)
-    numbered = checked["frames_per_file"] is not None or checked["file_per_event"]
+    numbered = any(checked[name] for name in ("frames_per_file", "file_per_event", "segment"))
     engine.update(
         input_=found.value, live=found.live, start=checked["start"] or found.start,
         output=path, timestamps=timestamps, rate=timing.rate if timing else 0.0,
-        fmt=codec.name, namer=outputs.namer(path, numbered=numbered))
+        fmt=codec.name, namer=outputs.namer(path, numbered=numbered),
+        segmenter=None if checked["segment"] is None else SegmentClock(checked["segment"]))
     return engine, timing.frames if timing else None, codec
 
 

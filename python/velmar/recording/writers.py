@@ -31,11 +31,19 @@ COMPACT = {
 }
 CONTAINERS = {".mp4": "mp4", ".mkv": "matroska", ".mov": "mov"}
 COMPACT_SUFFIXES = tuple(CONTAINERS)
-# Fragments that each stand alone, written whole as soon as the next begins.
-_MP4_FRAGMENTS = {"movflags": "frag_keyframe+empty_moov+default_base_moof",
-                  "flush_packets": "1"}
-FRAGMENTED = {".mp4": _MP4_FRAGMENTS, ".mov": _MP4_FRAGMENTS,
-              ".mkv": {"cluster_time_limit": "1000", "flush_packets": "1"}}
+_MP4_FLAGS = "frag_keyframe+empty_moov+default_base_moof"
+
+
+def fragmented(suffix: str, frames: int, rate: float) -> dict[str, str]:
+    """Container options for fragments (clusters) of `frames` frames, each
+    written whole as soon as the next begins. Fragments need no keyframe of
+    their own: a cut-off file decodes from its start up to its last whole
+    fragment, and keyframes a second apart made files four times as large."""
+    seconds = (frames - 0.5) / rate  # the muxer cuts once a fragment is this long
+    if suffix == ".mkv":
+        return {"cluster_time_limit": str(max(1, int(seconds * 1000))), "flush_packets": "1"}
+    return {"movflags": _MP4_FLAGS, "frag_duration": str(max(1, int(seconds * 1e6))),
+            "flush_packets": "1"}
 OPENCV_NAMES = {"mjpg": "MJPG", "mp4v": "mp4v", "ffv1": "FFV1"}
 # The containers that hold OpenCV's codecs as themselves: OpenCV's writer
 # would put MJPEG into an .mp4 under another codec's tag.
@@ -59,16 +67,16 @@ class Codec:
 
 
 class CompactWriter:
-    """One video written by an FFmpeg encoder in fragments that each start
-    at a keyframe, at most `keyframe_every` frames apart. 4:2:0 needs even
-    sizes, so an odd width or height loses its last column or row.
+    """One video written by an FFmpeg encoder in fragments of at most
+    `fragment_frames` frames. 4:2:0 needs even sizes, so an odd width or
+    height loses its last column or row.
 
     Frames go to the encoder as 4:2:0 converted by OpenCV: at 720p that is
     about five times as fast as FFmpeg's own converter, and as close to the
     frame (Y within one level)."""
 
     def __init__(self, path: str, codec: Codec, rate: float, size: tuple[int, int],
-                 keyframe_every: int, sparse: bool, guard: DiskGuard):
+                 fragment_frames: int, sparse: bool, guard: DiskGuard):
         import av
         quiet_encoders()
         encoder, quality, _, quality_option = COMPACT[codec.name]
@@ -79,7 +87,7 @@ class CompactWriter:
         try:
             suffix = os.path.splitext(path)[1].lower()
             self.container = av.open(self.file, "w", format=CONTAINERS[suffix],
-                                     options=FRAGMENTED[suffix])
+                                     options=fragmented(suffix, fragment_frames, rate))
         except BaseException:
             self.file.close()
             raise
@@ -87,7 +95,6 @@ class CompactWriter:
             self.stream = self.container.add_stream(encoder, rate=exact_rate(rate))
             self.stream.width, self.stream.height = self.size
             self.stream.pix_fmt = "yuv420p"
-            self.stream.codec_context.gop_size = keyframe_every
             # Whole frames in parallel: PyAV asks for slices, which keep
             # libx264 to one core for much of each frame.
             self.stream.codec_context.thread_type = "FRAME"
@@ -275,7 +282,7 @@ class Writers:
         self.guard.check()
         if self.codec.compact:
             writer = self.latest = CompactWriter(path, self.codec, rate, size,
-                                                 self.keyframe_every(rate),
+                                                 self.fragment_frames(rate),
                                                  self.spacing is not None, self.guard)
             written = writer.size
         else:
@@ -288,7 +295,8 @@ class Writers:
                               f"{written[0]}x{written[1]}: the codec needs even sizes")
         return writer
 
-    def keyframe_every(self, rate: float) -> int:
+    def fragment_frames(self, rate: float) -> int:
+        """A second of the recording: of a time-lapse, the frames kept in it."""
         seconds = self.spacing if self.spacing is not None else 1 / rate
         return max(1, math.floor(1 / seconds))
 
