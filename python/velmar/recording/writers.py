@@ -83,6 +83,17 @@ class CompactWriter:
         self.size = (size[0] - size[0] % 2, size[1] - size[1] % 2)
         # One conversion buffer for the whole file: the encoder copies from it.
         self.planes = np.empty((self.size[1] * 3 // 2, self.size[0]), np.uint8)
+        self.path, self.guard, self.full = path, guard, False
+        self.frames = 0
+        self.log: FrameLog | None = None
+        # Frames whose packets were muxed, and those known to be in the file:
+        # the first `durable` frames are, and their rows may follow them.
+        self.muxed: set[int] = set()
+        self.in_file: set[int] = set()
+        self.durable = 0
+        self.whole = 0  # bytes of the file in whole fragments
+        self.synced = time.monotonic()
+        self.new_frame = av.VideoFrame.from_ndarray
         self.file = FragmentFile(path)
         try:
             suffix = os.path.splitext(path)[1].lower()
@@ -104,17 +115,6 @@ class CompactWriter:
         except BaseException:
             self._close()
             raise
-        self.path, self.guard, self.full = path, guard, False
-        self.frames = 0
-        self.new_frame = av.VideoFrame.from_ndarray
-        self.log: FrameLog | None = None
-        # Frames whose packets were muxed, and those known to be in the file:
-        # the first `durable` frames are, and their rows may follow them.
-        self.muxed: set[int] = set()
-        self.in_file: set[int] = set()
-        self.durable = 0
-        self.whole = 0  # bytes of the file in whole fragments
-        self.synced = time.monotonic()
 
     def isOpened(self) -> bool:
         return self.container is not None
