@@ -26,10 +26,10 @@ def fixed_folder(output: str) -> str:
         if has_fields(part):
             break
         fixed.append(part)
-    folder = os.sep.join(fixed) or ("/" if output.startswith("/") else ".")
-    while not os.path.isdir(folder) and os.path.dirname(folder) not in ("", folder):
-        folder = os.path.dirname(folder)
-    return folder
+    folder = os.sep.join(fixed)
+    while folder and not os.path.isdir(folder):
+        folder = os.path.dirname(folder) if os.path.dirname(folder) != folder else ""
+    return folder or "."
 
 
 def dated_name(output: str, moment: datetime) -> str:
