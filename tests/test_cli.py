@@ -70,7 +70,7 @@ def test_options_reach_record(recorded, no_display):
                      camera_fps=15.0, camera_settings=True, timestamps="rate",
                      start=datetime(2026, 12, 8, 6), utc_offset=True, before=1.0, after=2.5,
                      min_event=0.5, file_per_event=True, contact_sheet=True, progress=None,
-                     min_free=None, segment=None)
+                     min_free=None, segment=None, keep_for=None, max_size=None)
     assert (lapse["keep"], lapse["interval"], lapse["contact_sheet"]) == ("interval", 2.0, False)
 
 

@@ -240,6 +240,12 @@ OPTIONS: tuple[Option, ...] = (
              "500M, 2G; below it the recording ends in order (exit status 3)",
              {"metavar": "SIZE"}),), DISK,
         shown_default="200M or 1 % of the disk, the larger"),
+    Option("keep_for", "float | str | None", None, checks.duration, None, (
+        Flag(("--keep-for",), "delete this output's recordings once older than this: 14d, "
+             "12h, or seconds", {"metavar": "DURATION"}),), DISK, shown_default="forever"),
+    Option("max_size", "int | str | None", None, checks.size, None, (
+        Flag(("--max-size",), "delete this output's oldest recordings while they take more "
+             "than this: 50G, 500M", {"metavar": "SIZE"}),), DISK, shown_default="no limit"),
 
     # What a camera is asked for.
     Option("camera_fps", "float | None", None,

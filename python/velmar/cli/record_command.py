@@ -128,6 +128,8 @@ def run(parsed) -> int:
     if not parsed.quiet:
         for note in result.notes:
             print(f"velmar: note: {note}")
+        for video in result.deleted:
+            print(f"velmar: deleted {video} and its log (retention)")
         if given["keep"] == "motion":
             print(events_table(result))
         print(summary(result))

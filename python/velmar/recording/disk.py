@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import tempfile
 import time
+from collections.abc import Callable
 
 DEFAULT_MIN_FREE = 200 * 2**20
 DEFAULT_MIN_SHARE = 0.01  # of the disk, when that is more
@@ -32,6 +33,7 @@ class DiskGuard:
         self.min_free = (max(DEFAULT_MIN_FREE, int(total * DEFAULT_MIN_SHARE))
                          if min_free is None else min_free)
         self.problem: str | None = None
+        self.make_room: Callable[[], bool] = lambda: False  # deletes an old recording
         self.next_check = 0.0
         self.reserve = _held_room(folder, min(RESERVE, total // 16))
 
@@ -43,6 +45,8 @@ class DiskGuard:
         """Now: stops when less than `min_free` (and `margin`) is free."""
         self.next_check = time.monotonic() + CHECK_SECONDS
         free = self.free()
+        while free < self.min_free and self.make_room():
+            free = self.free()
         if free < self.min_free:
             self.stop(f"the disk of {self.folder} has {megabytes(free)} free, less than "
                       f"min_free ({megabytes(self.min_free)}); the recording ended there")

@@ -15,6 +15,7 @@ from velmar.recording.events import EventLog
 from velmar.recording.opening import opener
 from velmar.recording.probe import probe
 from velmar.recording.results import OutputFile, Progress, Recording, SourceError
+from velmar.recording.retention import Retention
 from velmar.recording.segments import SegmentClock
 from velmar.recording.signals import noted_signals
 from velmar.recording.disk import DiskGuard
@@ -32,6 +33,8 @@ def record(
     segment: float | str | None = None,
     region: tuple[int, int, int, int] | None = None,
     min_free: int | str | None = None,
+    keep_for: float | str | None = None,
+    max_size: int | str | None = None,
     camera_fps: float | None = None,
     camera_size: tuple[int, int] | None = None,
     camera_settings: bool = False,
@@ -81,7 +84,11 @@ def record(
     height), default the whole frame. Below `min_free` bytes free on the
     output's disk ("2G"; default 200 MB or 1 % of the disk, the larger), and
     when it is full, the recording ends in order with stop "disk_full", every
-    file whole and in agreement with its log. A camera is asked for
+    file whole and in agreement with its log. With `keep_for` ("14d") or
+    `max_size` ("50G"), the oldest recordings of this output (its videos
+    with a log, and their events files) are deleted after each finished
+    file until both hold, and first when the disk gets below `min_free`;
+    the result's `deleted` lists them. A camera is asked for
     `camera_fps`, `camera_size` and, with `camera_settings`, its driver's
     settings dialog.
 
@@ -130,7 +137,8 @@ def record(
         guard = DiskGuard(outputs.output_folder(engine["output"]), checked["min_free"], received)
         guard.check()  # a disk too full to start on ends the recording before it opens
         spacing = checked["interval"] if checked["keep"] == "interval" else None
-        writers = Writers(codec, guard, spacing)
+        writers = Writers(codec, guard, spacing, retention=_retention(checked, engine, verbose))
+        guard.make_room = writers.make_room
         events = EventLog(checked["contact_sheet"])
         # The engine's cv2, so that whatever stands in for it opens the source too.
         reading = opener(_engine.cv2, engine["live"], checked["read_ahead"], received)
@@ -155,7 +163,8 @@ def record(
         elapsed=time.monotonic() - clock, rate=ran.rate,
         notes=writers.notes, events=events.events,
         events_log=None if events.path is None else Path(events.path),
-        contact_sheets=[Path(name) for name in sheets])
+        contact_sheets=[Path(name) for name in sheets],
+        deleted=[] if writers.retention is None else writers.retention.deleted)
     if progress is not None:
         progress(Progress(ran.frames_read, ran.frames_kept,
                           _frame_count(frame_count, ran.frame_count), result.elapsed,
@@ -190,6 +199,14 @@ def engine_options(checked: dict) -> tuple[dict, int | None, Codec]:
         fmt=codec.name, namer=outputs.namer(path, numbered=numbered),
         segmenter=None if checked["segment"] is None else SegmentClock(checked["segment"]))
     return engine, timing.frames if timing else None, codec
+
+
+def _retention(checked: dict, engine: dict, verbose: bool) -> Retention | None:
+    if checked["keep_for"] is None and checked["max_size"] is None:
+        return None
+    return Retention(engine["output"], keep_for=checked["keep_for"],
+                     max_size=checked["max_size"],
+                     report=lambda line: print(f"velmar: {line}") if verbose else None)
 
 
 def _progress_reporter(progress, clock, frame_count):

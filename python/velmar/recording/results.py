@@ -52,6 +52,7 @@ class Recording:
     events_log: Path | None = None
     contact_sheets: list[Path] = field(default_factory=list)
     problem: str | None = None  # what ended a "disk_full" recording, in words
+    deleted: list[Path] = field(default_factory=list)  # old recordings retention deleted
 
 
 class SourceError(OSError):

@@ -21,6 +21,7 @@ import numpy as np
 from velmar import checks
 from velmar.recording import outputs
 from velmar.recording.disk import DiskGuard
+from velmar.recording.retention import Retention
 from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog, is_full
 
 # codec -> (PyAV encoder, default quality, default speed, quality option)
@@ -272,14 +273,17 @@ class Writers:
     codec: Codec
     guard: DiskGuard
     spacing: float | None = None
+    retention: Retention | None = None
     sizes: dict[str, tuple[int, int]] = field(default_factory=dict)
     frames_in_file: dict[str, int] = field(default_factory=dict)  # by their closed logs
     notes: list[str] = field(default_factory=list)
     latest: CompactWriter | None = None
+    latest_path: str | None = None
 
     def __call__(self, path: str, codec_name: str, rate: float, size: tuple[int, int],
                  is_color: bool = True):
         self.guard.check()
+        self.latest_path = path
         if self.codec.compact:
             writer = self.latest = CompactWriter(path, self.codec, rate, size,
                                                  self.fragment_frames(rate),
@@ -295,6 +299,22 @@ class Writers:
                               f"{written[0]}x{written[1]}: the codec needs even sizes")
         return writer
 
+    def _finished(self, video: str, frames: int) -> None:
+        """A video and its log are closed: old recordings may go now."""
+        self.frames_in_file[video] = frames
+        if self.retention is not None:
+            self.retention.prune(writing=self._writing(video))
+
+    def _writing(self, finished: str) -> tuple[str, ...]:
+        """The video being written, if another than `finished` is."""
+        latest = self.latest_path
+        return () if latest is None or latest == finished else (latest,)
+
+    def make_room(self) -> bool:
+        """Deletes the oldest recording to free the disk, if there is one."""
+        return self.retention is not None and self.retention.delete_oldest(
+            self._writing(""))
+
     def fragment_frames(self, rate: float) -> int:
         """A second of the recording: of a time-lapse, the frames kept in it."""
         seconds = self.spacing if self.spacing is not None else 1 / rate
@@ -303,7 +323,7 @@ class Writers:
     def open_log(self, path: str) -> FrameLog:
         """The log of the video just made: a compact video's rows follow its
         fragments, the others' are flushed every second."""
-        log = FrameLog(path, self.codec.compact, self.guard, self.frames_in_file.__setitem__)
+        log = FrameLog(path, self.codec.compact, self.guard, self._finished)
         if self.codec.compact:
             self.latest.log = log
         return log

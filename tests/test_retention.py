@@ -1,0 +1,67 @@
+"""Retention: a simulated week of one-minute segments kept within its limits,
+oldest first, never the file being written nor a stray file; and a real
+recording that deletes its own oldest files as it goes."""
+
+import os
+from datetime import datetime, timedelta
+
+import velmar
+from conftest import write_video
+from velmar.recording.retention import Retention, recordings_of
+
+START = datetime(2026, 12, 1)
+PATTERN = "garden/%Y-%m-%d/%H-%M.mp4"
+
+
+def a_week(root, minutes=7 * 24 * 60, every=60):
+    """A segment every `every` minutes: 100 bytes of video and its log."""
+    videos = []
+    for n in range(0, minutes, every):
+        moment = START + timedelta(minutes=n)
+        video = root / moment.strftime(PATTERN)
+        video.parent.mkdir(parents=True, exist_ok=True)
+        video.write_bytes(b"v" * 100)
+        (root / f"{video}.csv").write_bytes(b"inframe,outframe,timestamp\r\n0,0,"
+                                            + moment.isoformat().encode() + b"\r\n")
+        os.utime(video, (moment.timestamp(), moment.timestamp()))
+        videos.append(video)
+    return videos
+
+
+def strays(root):
+    (root / "garden" / "notes.txt").write_text("mine")
+    (root / "garden" / "2026-12-01" / "00-30.mp4").write_bytes(b"no log")
+    (root / "garden" / "2026-12-01" / "00-31.mp4").write_bytes(b"other log")
+    (root / "garden" / "2026-12-01" / "00-31.mp4.csv").write_text("a,b\n")
+    return ["garden/notes.txt", "garden/2026-12-01/00-30.mp4", "garden/2026-12-01/00-31.mp4"]
+
+
+def test_a_week_kept_within_its_limits(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    videos = a_week(tmp_path)
+    kept_strays = strays(tmp_path)
+    lines = []
+    size = sum(os.path.getsize(v) + os.path.getsize(f"{v}.csv") for v in videos[-48:])
+    retention = Retention(PATTERN, keep_for=None, max_size=size, report=lines.append)
+    writing = str(videos[0].relative_to(tmp_path))  # the oldest, but being written
+    retention.prune(writing=[writing])
+    left = sorted(str(p) for p in recordings_of(PATTERN))
+    assert left == sorted([writing] + [str(v.relative_to(tmp_path)) for v in videos[-48:]])
+    assert len(lines) == len(videos) - 49 and lines[0].startswith("deleted garden/2026-12-01/01-00")
+    assert all(os.path.exists(name) for name in kept_strays)
+
+    week_end = (START + timedelta(days=7)).timestamp()
+    Retention(PATTERN, keep_for=24 * 3600, max_size=None, report=lines.append).prune(
+        now=week_end + 3600)
+    assert sorted(os.listdir("garden")) == ["2026-12-01", "2026-12-07", "notes.txt"]
+
+
+def test_a_recording_deletes_its_own_oldest_files(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    write_video("in.avi", 25)
+    result = velmar.record("in.avi", "out.mkv", frames_per_file=5, max_size=6000)
+    left = sorted(p.name for p in recordings_of("out.mkv"))
+    deleted = [p.name for p in result.deleted]
+    assert deleted and deleted == sorted(deleted) and deleted[0] == "out_001.mkv"
+    assert sorted(deleted + left) == [f"out_00{n}.mkv" for n in range(1, 6)]
+    assert sum(os.path.getsize(n) + os.path.getsize(n + ".csv") for n in left) <= 6000
