@@ -5,8 +5,11 @@ recording that deletes its own oldest files as it goes."""
 import os
 from datetime import datetime, timedelta
 
+from pathlib import Path
+
 import velmar
 from conftest import write_video
+from test_faults import small_tmpfs
 from velmar.recording.retention import Retention, recordings_of
 
 START = datetime(2026, 12, 1)
@@ -65,3 +68,17 @@ def test_a_recording_deletes_its_own_oldest_files(tmp_path, monkeypatch):
     assert deleted and deleted == sorted(deleted) and deleted[0] == "out_001.mkv"
     assert sorted(deleted + left) == [f"out_00{n}.mkv" for n in range(1, 6)]
     assert sum(os.path.getsize(n) + os.path.getsize(n + ".csv") for n in left) <= 6000
+
+
+def test_below_min_free_the_oldest_go_first(tmp_path):
+    with small_tmpfs(tmp_path / "disk", "size=2m") as disk:
+        old = []
+        for n in range(3):  # three old recordings take most of the disk
+            old.append(disk / f"out_00{n + 1}.mkv")
+            old[-1].write_bytes(b"v" * 500_000)
+            (disk / f"out_00{n + 1}.mkv.csv").write_bytes(b"inframe,outframe,timestamp\r\n")
+        write_video(str(tmp_path / "in.avi"), 25)
+        result = velmar.record(tmp_path / "in.avi", disk / "out.mkv", frames_per_file=5,
+                               max_size="1G", min_free=900_000)
+        assert result.stop == "end" and result.frames_kept == 25
+        assert result.deleted == old[:1] and old[1].exists()  # only as many as needed

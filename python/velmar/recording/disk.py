@@ -74,6 +74,12 @@ class DiskGuard:
             reserve, self.reserve = self.reserve, None
             reserve.close()
 
+    def __enter__(self) -> DiskGuard:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
 
 def _held_room(folder: str, size: int):
     """An unnamed file of `size` bytes in `folder`, or None where the file

@@ -134,23 +134,25 @@ def record(
     with noted_signals() as received:
         checked = options.check_all(settings)
         engine, frame_count, codec = engine_options(checked)
-        guard = DiskGuard(outputs.output_folder(engine["output"]), checked["min_free"], received)
-        guard.check()  # a disk too full to start on ends the recording before it opens
-        spacing = checked["interval"] if checked["keep"] == "interval" else None
-        writers = Writers(codec, guard, spacing, retention=_retention(checked, engine, verbose))
-        guard.make_room = writers.make_room
-        events = EventLog(checked["contact_sheet"])
-        # The engine's cv2, so that whatever stands in for it opens the source too.
-        reading = opener(_engine.cv2, engine["live"], checked["read_ahead"], received)
-        engine.update(stop=received, progress=_progress_reporter(progress, clock, frame_count),
-                      writer=writers, log_opener=writers.open_log, opener=reading,
-                      on_event=events if engine["events"] else None)
-        try:
-            with outputs.opencv_warnings_off():
-                ran = _engine.run(engine)
-        finally:
-            guard.close()
-            sheets = events.close()
+        with DiskGuard(outputs.output_folder(engine["output"]), checked["min_free"],
+                       received) as guard:
+            spacing = checked["interval"] if checked["keep"] == "interval" else None
+            writers = Writers(codec, guard, spacing,
+                              retention=_retention(checked, engine, verbose))
+            guard.make_room = writers.make_room
+            guard.check()  # a disk too full to start on ends the recording before it opens
+            events = EventLog(checked["contact_sheet"])
+            # The engine's cv2, so that whatever stands in for it opens the source too.
+            reading = opener(_engine.cv2, engine["live"], checked["read_ahead"], received)
+            engine.update(stop=received,
+                          progress=_progress_reporter(progress, clock, frame_count),
+                          writer=writers, log_opener=writers.open_log, opener=reading,
+                          on_event=events if engine["events"] else None)
+            try:
+                with outputs.opencv_warnings_off():
+                    ran = _engine.run(engine)
+            finally:
+                sheets = events.close()
     if ran.stop == "not_opened":
         raise SourceError(f"cannot open source {engine['input_']!r}")
     # A full disk keeps a compact video's last frames out: its file tells.
