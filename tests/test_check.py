@@ -119,7 +119,7 @@ def test_rows_out_of_order_are_reported_not_repaired(clip, capsys):
     write_lines(clip, rows)
     assert cli.main(["check", str(clip), "--repair"]) == 3
     assert capsys.readouterr().out == (f"{clip}: rows out of order from line 6\n"
-                                       "velmar check: 1 files, 0 agree, 0 repaired, "
+                                       "velmar check: 1 file, 0 agree, 0 repaired, "
                                        "1 do not agree\n")
     assert lines(clip) == rows
 

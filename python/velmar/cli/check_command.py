@@ -32,7 +32,8 @@ def line(result) -> str:
 def summary(results) -> str:
     agree = sum(result.agreed for result in results)
     repaired = sum(result.ok and not result.agreed for result in results)
-    return (f"velmar check: {len(results)} files, {agree} agree, {repaired} repaired, "
+    files = f"{len(results)} file{'' if len(results) == 1 else 's'}"
+    return (f"velmar check: {files}, {agree} agree, {repaired} repaired, "
             f"{len(results) - agree - repaired} do not agree")
 
 
