@@ -118,8 +118,12 @@ class Retention:
         return True
 
     def _delete(self, recording: _Recording, why: str) -> None:
-        for path in recording.files:
-            path.unlink(missing_ok=True)
+        try:
+            for path in recording.files:
+                path.unlink(missing_ok=True)
+        except OSError as error:  # a file it may not remove: the recording goes on
+            self.report(f"could not delete {recording.video}: {error.strerror or error}")
+            return
         self.deleted.append(recording.video)
         self.report(f"deleted {recording.video} and its log: {why}")
         self._remove_empty_folders(recording.video.parent)
