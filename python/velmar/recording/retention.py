@@ -88,11 +88,12 @@ class Retention:
         self.output, self.keep_for, self.max_size, self.report = (
             output, keep_for, max_size, report)
         self.deleted: list[Path] = []
+        self.undeletable: set[Path] = set()  # tried once; not again
 
     def _oldest_first(self, writing: Collection[str]) -> list[_Recording]:
         kept = {os.path.normpath(name) for name in writing}
         found = [_recording(video) for video in recordings_of(self.output)
-                 if os.path.normpath(video) not in kept]
+                 if os.path.normpath(video) not in kept and video not in self.undeletable]
         return sorted((r for r in found if r is not None), key=lambda r: r.mtime)
 
     def prune(self, writing: Collection[str] = (), now: float | None = None) -> None:
@@ -111,22 +112,21 @@ class Retention:
 
     def delete_oldest(self, writing: Collection[str] = ()) -> bool:
         """Makes room on a full disk; False when nothing is left to delete."""
-        recordings = self._oldest_first(writing)
-        if not recordings:
-            return False
-        self._delete(recordings[0], "to keep min_free on the disk")
-        return True
+        return any(self._delete(recording, "to keep min_free on the disk")
+                   for recording in self._oldest_first(writing))
 
-    def _delete(self, recording: _Recording, why: str) -> None:
+    def _delete(self, recording: _Recording, why: str) -> bool:
         try:
             for path in recording.files:
                 path.unlink(missing_ok=True)
         except OSError as error:  # a file it may not remove: the recording goes on
+            self.undeletable.add(recording.video)
             self.report(f"could not delete {recording.video}: {error.strerror or error}")
-            return
+            return False
         self.deleted.append(recording.video)
         self.report(f"deleted {recording.video} and its log: {why}")
         self._remove_empty_folders(recording.video.parent)
+        return True
 
     def _remove_empty_folders(self, folder: Path) -> None:
         """Folders of dated names left empty; never the output's own folder."""
