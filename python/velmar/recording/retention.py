@@ -106,9 +106,9 @@ class Retention:
             too_large = self.max_size is not None and total > self.max_size
             if not (too_old or too_large):
                 break
-            self._delete(recording, "older than the keep_for limit" if too_old
-                         else "over the max_size limit")
-            total -= recording.size
+            if self._delete(recording, "older than the keep_for limit" if too_old
+                            else "over the max_size limit"):
+                total -= recording.size
 
     def delete_oldest(self, writing: Collection[str] = ()) -> bool:
         """Makes room on a full disk; False when nothing is left to delete."""
