@@ -58,7 +58,9 @@ def test_options_reach_record(recorded, no_display):
               "--text-color", "4,5,6", "--text-pos", "3", "40", "--font-scale", "1.5",
               "--camera-settings", "--fps", "15", "--size", "640", "480",
               "--timestamps", "rate", "--start", "2026-12-08T06:00:00", "--utc-offset",
-              "--before", "1", "--after", "2.5", "--min-event", "0.5", "--file-per-event"])
+              "--before", "1", "--after", "2.5", "--min-event", "0.5", "--file-per-event",
+              "--no-reconnect", "--give-up", "30", "--stall-timeout", "5",
+              "--rtsp-transport", "udp"])
     cli.main(["rtsp://cam/1", "--interval", "2"])
     (source, output, o), (stream, default_output, lapse) = recorded
     assert (source, output, stream, default_output) == (3, "x.mp4", "rtsp://cam/1", "capture.mp4")
@@ -70,7 +72,8 @@ def test_options_reach_record(recorded, no_display):
                      camera_fps=15.0, camera_settings=True, timestamps="rate",
                      start=datetime(2026, 12, 8, 6), utc_offset=True, before=1.0, after=2.5,
                      min_event=0.5, file_per_event=True, contact_sheet=True, progress=None,
-                     min_free=None, segment=None, keep_for=None, max_size=None)
+                     min_free=None, segment=None, keep_for=None, max_size=None,
+                     reconnect=False, give_up=30.0, stall_timeout=5.0, rtsp_transport="udp")
     assert (lapse["keep"], lapse["interval"], lapse["contact_sheet"]) == ("interval", 2.0, False)
 
 

@@ -80,6 +80,7 @@ def test_a_day_light_saving_change_cuts_by_real_time(new_york, tmp_path, monkeyp
     frames = [np.full((48, 64, 3), 60, np.uint8) for _ in walls]
     monkeypatch.setattr(velmar._engine, "cv2", FakeCv2(FakeCapture(frames)))
     monkeypatch.setattr(velmar._engine, "datetime", ScriptedClock)
-    result = velmar.record(0, tmp_path / "cam.mkv", segment="1h", read_ahead=False)
+    result = velmar.record(0, tmp_path / "cam.mkv", segment="1h", read_ahead=False,
+                           reconnect=False)
     # 01:00 EDT and 01:00 EST each start an hour of their own.
     assert rows_of(result) == [[0, 1], list(range(2, 8)), list(range(8, 14)), [14, 15]]

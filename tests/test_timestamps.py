@@ -91,7 +91,7 @@ def test_fixed_width_times_and_utc_offset(clips, in_tmp):
 def test_scripted_source(monkeypatch, in_tmp, timestamps):
     monkeypatch.setattr(velmar._engine, "cv2", FakeCv2(FakeCapture(make_frames(5), fps=4.0)))
     before = datetime.now()
-    velmar.record(0, "out.avi", codec="mjpg", timestamps=timestamps)
+    velmar.record(0, "out.avi", codec="mjpg", timestamps=timestamps, reconnect=False)
     stamps = [datetime.fromisoformat(ts) for _, _, ts in csv_rows("out.avi.csv")]
     if timestamps == "rate":
         assert [s - stamps[0] for s in stamps] == [timedelta(seconds=i / 4) for i in range(5)]

@@ -25,6 +25,7 @@ from velmar import checks
 REQUIRED = object()  # the default of an option that has none
 KEEP_MODES = ("all", "motion", "interval")
 TIME_MODES = ("auto", "pts", "rate", "clock")
+RTSP_TRANSPORTS = ("tcp", "udp")
 MAX_STAMP_SCALE = 10.0
 MAX_PADDING = 3600.0  # seconds: the ring of held frames is sized from them
 
@@ -189,6 +190,7 @@ IO, CAMERA, KEEP = "input and output", "camera", "what to keep (default: every f
 EVENTS, TIMES, STAMP = "motion events (with --motion)", "frame times", "timestamp overlay"
 PREVIEW = "preview"
 DISK = "disk space"
+LIVE = "live sources (cameras, devices, streams)"
 MOTION = ("keep", "motion")
 
 OPTIONS: tuple[Option, ...] = (
@@ -261,6 +263,27 @@ OPTIONS: tuple[Option, ...] = (
     Option("camera_settings", "bool", False, checks.flag, "config", (
         Flag(("--camera-settings",), "ask the camera driver for its settings dialog",
              {"action": "store_true"}),), CAMERA, batch=False, shown_default="off"),
+
+    # Live sources that drop out.
+    Option("reconnect", "bool", True, checks.flag, None, (
+        Flag(("--no-reconnect",), "end the recording when a live source drops out, instead "
+             "of opening it again after 1, 2, 4, ... 30 s", {"action": "store_false"}),),
+        LIVE, batch=False, shown_default="on"),
+    Option("give_up", "float | None", None, checks.seconds, None, (
+        Flag(("--give-up",), "end the recording (exit status 4) once a live source has been "
+             "away this long; also retries a source that does not open at the start",
+             {"type": positive, "metavar": "SECONDS"}),), LIVE, batch=False,
+        shown_default="never"),
+    Option("stall_timeout", "float", 10.0, partial(checks.seconds, most=3600),
+           None, (
+               Flag(("--stall-timeout",), "no frame for this long is an outage (at least "
+                    "three frame intervals)", {"type": positive, "metavar": "SECONDS"}),),
+           LIVE, batch=False, shown_default="`10`"),
+    Option("rtsp_transport", "str", "tcp", partial(checks.choice, choices=RTSP_TRANSPORTS),
+           None, (
+               Flag(("--rtsp-transport",), "how RTSP streams travel: tcp survives packet loss",
+                    {"choices": RTSP_TRANSPORTS, "metavar": "tcp|udp"}),), LIVE, batch=False,
+           shown_default="`tcp`"),
 
     # What is kept.
     Option("keep", "str", "all", partial(checks.choice, choices=KEEP_MODES), _keep_fields, (

@@ -7,6 +7,7 @@
 #include "capture/console.h"
 #include "capture/events.h"
 #include "capture/frame_writer.h"
+#include "capture/outage.h"
 #include "capture/output_set.h"
 #include "capture/overlay.h"
 #include "capture/stop_list.h"
@@ -34,7 +35,8 @@ double pts_offset(Session &s) {
 double offset_seconds(Session &s) {
     switch (s.opt.timestamps) {
         case TimeSource::Pts: return pts_offset(s);
-        case TimeSource::Rate: return static_cast<double>(s.input.read_frames) / s.input.rate;
+        case TimeSource::Rate:
+            return static_cast<double>(s.input.read_frames - s.input.base_frames) / s.input.rate;
         case TimeSource::ClockOrWholeFps:
         case TimeSource::Clock: break;
     }
@@ -58,7 +60,7 @@ nb::object timestamp_of(Session &s) {
     nb::object offset = call_with_keywords<0, 2>(
         s.ns[Global::timedelta], {}, {s.ns.keyword(Keyword::days), s.ns.keyword(Keyword::seconds)},
         {nb::int_(0), nb::float_(seconds)});
-    return s.input.tstart + offset;
+    return s.input.tbase + offset;
 }
 
 struct FrameShape {
@@ -137,7 +139,8 @@ bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
     const Options &r = s.opt;
     if (r.motion_based) {
         bool motion = motion_seen(s, shape);
-        if (s.behaviour.first_frame_is_motion_reference && s.input.read_frames == 1) {
+        if (s.keep.take_reference) {
+            s.keep.take_reference = false;
             s.keep.prev_blurred = s.keep.cur_blurred.attr("copy")();
             return false;
         }
@@ -184,14 +187,19 @@ Stop run_frame_loop(Session &s) {
         prepare_session_constants(s);
     if (r.events)
         prepare_events(s);
+    s.input.tbase = s.input.tstart;
     for (;;) {
         if (stop_requested(s))
             return signal_stop(r);
         std::array<nb::object, 2> read = unpack<2>(s.input.cap.attr("read")());
         nb::object frame = read[1];
-        if (frame.is_none())
+        if (frame.is_none()) {
+            bool signalled = s.behaviour.cut_read_is_signal_end && stop_requested(s);
+            if (!signalled && !r.reconnect.is_none() && rode_out_outage(s))
+                continue;
             return s.behaviour.cut_read_is_signal_end && stop_requested(s) ? signal_stop(r)
                                                                            : Stop::End;
+        }
         s.frame.ts = timestamp_of(s);
         FrameShape shape = shape_of(frame);
         if (s.constants.region.is_none()) {

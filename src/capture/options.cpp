@@ -53,6 +53,7 @@ const OptionEntry option_table[] = {
     {"writer", &Options::writer},
     {"log_opener", &Options::log_opener},
     {"segmenter", &Options::segmenter},
+    {"reconnect", &Options::reconnect},
     {"events", &Options::events},
     {"before", &Options::before},
     {"after", &Options::after},

@@ -67,6 +67,9 @@ struct Options {
     nanobind::handle writer{Py_None};  // callable: (name, codec, rate, size, colour) -> writer
     nanobind::handle log_opener{Py_None};  // callable: log name -> file; None: open()
     nanobind::handle segmenter{Py_None};   // callable: frame time -> whether a new file starts
+    // callable: () -> whether a live source that gave no frame gives frames
+    // again; None: no frame is the input's end.
+    nanobind::handle reconnect{Py_None};
     // Motion events (the recording API, motion-based): seconds of padding
     // and of motion an event needs, a clip per event, and who is told of
     // each event: (first, last, start, end, seconds, frames, video, thumbnail).

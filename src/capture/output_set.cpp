@@ -193,4 +193,19 @@ void open_output_set(Session &s, nb::handle ts, bool grayscale) {
         s.cv2().attr("namedWindow")(s.output.outfname, s.cv2().attr("WINDOW_NORMAL"));
 }
 
+void close_output_set(Session &s) {
+    OutputSetState &set = s.output;
+    set.writ_frames = 0;
+    if (!set.outfile.is_none()) {
+        nb::object video = std::move(set.outfile);
+        set.outfile = nb::none();
+        video.attr("release")();
+    }
+    if (!set.tsfile.is_none()) {
+        nb::object log = std::move(set.tsfile);
+        set.tsfile = set.tswriter = nb::none();
+        log.attr("close")();
+    }
+}
+
 }  // namespace velmar::capture

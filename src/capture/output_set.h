@@ -21,4 +21,8 @@ void fresh_blurred_pair(Session &s);
 // a writer made for one channel, which would drop them otherwise.
 void open_output_set(Session &s, nanobind::handle ts, bool grayscale);
 
+// Closes the open set, its video and then its log, if one is open; the next
+// frame written opens a new one.
+void close_output_set(Session &s);
+
 }  // namespace velmar::capture

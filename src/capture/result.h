@@ -16,6 +16,7 @@ enum class Stop {
     Interrupt,  // KeyboardInterrupt inside the loop, or SIGINT noted
     Terminate,  // another signal noted
     DiskFull,   // the recording API's disk guard found too little room
+    SourceLost, // a live source stayed away longer than the recording waits for it
     Region,     // a frame smaller than the region of interest
     NotOpened,  // the input did not open
     Missing,    // a path was not found inside the loop (the exact entry's sessions only)

@@ -24,6 +24,10 @@ struct InputState {
     double rate = 0.0;                        // the measured rate
     double first_pts = -1.0;  // presentation time of the first frame, in seconds
     nanobind::object tstart = nanobind::none();
+    // What presentation times and frame numbers count from: the start, and
+    // after an outage the first frame that came back.
+    nanobind::object tbase = nanobind::none();
+    std::int64_t base_frames = 0;
     std::int64_t read_frames = 0;
 };
 
@@ -46,6 +50,7 @@ struct KeepState {
     nanobind::object tprev = nanobind::none();  // time of the last kept frame
     double area = 0.0;  // the largest changed area the motion check found
     bool save = true;
+    bool take_reference = false;  // the next frame is the motion reference, not kept
 };
 
 // The frame being taken.
@@ -70,6 +75,7 @@ struct Session {
     Session(const Namespace &ns_, const Options &options_, const Behaviour &behaviour_)
         : ns(ns_), opt(options_), behaviour(behaviour_) {
         input.fps = options_.fps;
+        keep.take_reference = behaviour_.first_frame_is_motion_reference;
     }
 
     const Namespace &ns;

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "capture/console.h"
+#include "capture/stop_list.h"
 #include "glue/conversions.h"
 
 namespace nb = nanobind;
@@ -109,7 +110,8 @@ bool set_up_file(Session &s) {
     say(s, "Input from file", path, "Open?", nb::bool_(is_opened(s)));
     if (!is_opened(s)) {
         say(s, nb::str("Could not open video file ") + nb::str(path) + nb::str(" for reading."));
-        s.result.stop = Stop::NotOpened;
+        // An opening cut short by a signal, or given up, ends for that reason.
+        s.result.stop = signal_noted(s.opt) ? signal_stop(s.opt) : Stop::NotOpened;
         return false;
     }
     s.input.fps = get_int32(s, "CAP_PROP_FPS");

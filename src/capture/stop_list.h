@@ -1,6 +1,6 @@
 // The stop list of the recording API: its signal handlers append the numbers
-// of the signals they note, its disk guard "disk_full", and the session stops
-// between two frames.
+// of the signals they note, its disk guard "disk_full", its live source
+// "source_lost", and the session stops between two frames.
 #pragma once
 
 #include "capture/options.h"
@@ -13,7 +13,8 @@ bool signal_noted(const Options &o);
 
 // Why a session stopped for a noted signal or a KeyboardInterrupt: the first
 // noted item decides. SIGINT, or none noted, is an interrupt; "disk_full" a
-// full disk; any other value, of whatever type, a termination.
+// full disk; "source_lost" a source that stayed away; any other value, of
+// whatever type, a termination.
 Stop signal_stop(const Options &o);
 
 }  // namespace velmar::capture

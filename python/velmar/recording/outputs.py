@@ -89,15 +89,23 @@ def silenced_stderr():
 
 
 @contextmanager
-def opencv_warnings_off():
+def libraries_quiet(verbose: bool):
     """OpenCV warns on standard error of every frame its writer could not
-    write; the recording reports a full disk once, itself."""
+    write, of every camera back-end it tries and of every stream that times
+    out; the recording says what matters itself, once. `verbose` lets the
+    libraries speak."""
+    if verbose:
+        yield
+        return
+    # FFmpeg's own lines ("Connection refused") go only by this, read at
+    # OpenCV's first use of FFmpeg; any other level would send them to stdout.
+    os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
     logging = getattr(getattr(cv2, "utils", None), "logging", None)
     if logging is None:
         yield
         return
     previous = logging.getLogLevel()
-    logging.setLogLevel(logging.LOG_LEVEL_ERROR)
+    logging.setLogLevel(logging.LOG_LEVEL_SILENT)
     try:
         yield
     finally:

@@ -5,29 +5,40 @@ the interpreter lock while it decodes, so on two cores the two overlap.
 `ReadAhead` offers the engine what a `cv2.VideoCapture` does. Properties are
 read before the thread starts, and the presentation time of each frame
 travels with it, so the capture is never used from two threads at once.
+
+A live source's reader also watches for a stall: no frame for `stall`
+seconds gives the engine no frame, as an ended source would. A read that
+never returns is left to its thread, which releases the capture once the
+read comes back; nothing the engine waits on can hang.
 """
 
 from __future__ import annotations
 
 import queue
-import signal
 import threading
+import time
 
 import cv2
 
-from velmar.recording.signals import STOP_SIGNALS
+from velmar.recording.signals import block_stop_signals
 
 DEPTH = 4  # frames decoded ahead: enough to even out, little memory
 POLL = 0.1  # seconds between looks at the stop list while waiting
+JOIN = 0.5  # seconds a release waits for the reader before leaving it the capture
 
 
 class ReadAhead:
-    def __init__(self, capture, stop: list):
-        self.capture, self.stop = capture, stop
-        self.frames: queue.Queue = queue.Queue(DEPTH)
+    def __init__(self, capture, stop: list, depth: int = DEPTH, stall: float | None = None):
+        self.capture, self.stop, self.stall = capture, stop, stall
+        self.frames: queue.Queue = queue.Queue(depth)
         self.thread: threading.Thread | None = None
         self.quit = threading.Event()
         self.position = 0.0
+        self.stalled = False
+        # Who releases the capture: the caller, unless it left while a read was blocked.
+        self.lock = threading.Lock()
+        self.reader_done = False
+        self.orphaned = False
 
     # Before the first read the capture is the caller's alone.
     def isOpened(self) -> bool:
@@ -48,13 +59,17 @@ class ReadAhead:
             self.thread = threading.Thread(target=self._run, name="velmar-read-ahead",
                                            daemon=True)
             self.thread.start()
+        waited = time.monotonic()
         while True:
             try:
                 item = self.frames.get(timeout=POLL)
             except queue.Empty:
-                # A signal came (the engine ends the recording), or the
-                # reader has stopped for good.
+                # A signal came (the engine ends the recording), the reader
+                # has stopped for good, or the source stalled.
                 if self.stop or not self.thread.is_alive():
+                    return False, None
+                if self.stall is not None and time.monotonic() - waited > self.stall:
+                    self.stalled = True
                     return False, None
                 continue
             if isinstance(item, BaseException):
@@ -65,8 +80,7 @@ class ReadAhead:
     def _run(self):
         # Signals go to the engine's thread: one landing here could cut a
         # read short, which the reader would take for the input's end.
-        if hasattr(signal, "pthread_sigmask"):
-            signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+        block_stop_signals()
         try:
             while not self.quit.is_set():
                 ok, frame = self.capture.read()
@@ -75,6 +89,12 @@ class ReadAhead:
                     return
         except BaseException as error:  # handed to the engine's thread
             self._put(error)
+        finally:
+            with self.lock:
+                self.reader_done = True
+                orphaned = self.orphaned
+            if orphaned:
+                self._release_capture()
 
     def _put(self, item) -> bool:
         while not self.quit.is_set():
@@ -86,11 +106,19 @@ class ReadAhead:
         return False
 
     def release(self):
-        """Stops the reader and releases the capture, once."""
+        """Stops the reader and releases the capture, once; a reader still
+        blocked in a read releases it itself when the read returns."""
         self.quit.set()
-        if self.thread is not None:
-            self.thread.join()
-            self.thread = None
-        if self.capture is not None:
-            capture, self.capture = self.capture, None
+        thread, self.thread = self.thread, None
+        if thread is not None:
+            thread.join(JOIN)
+            with self.lock:
+                if not self.reader_done:
+                    self.orphaned = True
+                    return
+        self._release_capture()
+
+    def _release_capture(self):
+        capture, self.capture = self.capture, None
+        if capture is not None:
             capture.release()

@@ -12,8 +12,11 @@ from pathlib import Path
 from velmar import _engine, options
 from velmar.recording import outputs, sources
 from velmar.recording.events import EventLog
-from velmar.recording.opening import opener
+from velmar.recording.live import LiveSource, Policy
+from velmar.recording.opening import live_opener, opener
+from velmar.recording.outages import OutageLog
 from velmar.recording.probe import probe
+from velmar.recording.reports import Reports
 from velmar.recording.results import OutputFile, Progress, Recording, SourceError
 from velmar.recording.retention import Retention
 from velmar.recording.segments import SegmentClock
@@ -38,6 +41,10 @@ def record(
     camera_fps: float | None = None,
     camera_size: tuple[int, int] | None = None,
     camera_settings: bool = False,
+    reconnect: bool = True,
+    give_up: float | None = None,
+    stall_timeout: float = 10.0,
+    rtsp_transport: str = "tcp",
     keep: str = "all",
     interval: float = 1.0,
     threshold: int = 25,
@@ -92,6 +99,16 @@ def record(
     `camera_fps`, `camera_size` and, with `camera_settings`, its driver's
     settings dialog.
 
+    A live source (a camera, a device, a stream) that fails, ends or gives
+    no frame for `stall_timeout` seconds (at least three frame intervals) is
+    an outage: the open file is closed whole and, with `reconnect`, the
+    source is opened again after 0, 1, 2, 4, ... at most 30 seconds, until it
+    gives frames and the recording goes on into a new file, or it has been
+    away `give_up` seconds (stop "source_lost"). A source that does not open
+    at the start is retried so only with `give_up`. Each outage is a row of
+    `NAME.outages.csv` beside the first video and of the result's `outages`.
+    RTSP streams travel by `rtsp_transport` ("tcp" or "udp").
+
     keep: "all" frames, frames with "motion", or one frame per `interval`
     seconds. The motion check: `threshold` (grey-level change of a pixel),
     `min_area` (pixels a changed region must exceed), `kernel_width` (odd blur
@@ -131,7 +148,7 @@ def record(
     settings = {name: value for name, value in locals().items() if name not in ("started", "clock")}
     # Signals are noted from the start: one that comes while the options are
     # checked or the source is probed ends the recording before its first frame.
-    with noted_signals() as received:
+    with noted_signals() as received, outputs.libraries_quiet(settings["verbose"]):
         checked = options.check_all(settings)
         engine, frame_count, codec = engine_options(checked)
         with DiskGuard(outputs.output_folder(engine["output"]), checked["min_free"],
@@ -142,18 +159,23 @@ def record(
             guard.make_room = writers.make_room
             guard.check()  # a disk too full to start on ends the recording before it opens
             events = EventLog(checked["contact_sheet"])
-            # The engine's cv2, so that whatever stands in for it opens the source too.
-            reading = opener(_engine.cv2, engine["live"], checked["read_ahead"], received)
-            engine.update(stop=received,
-                          progress=_progress_reporter(progress, clock, frame_count),
-                          writer=writers, log_opener=writers.open_log, opener=reading,
-                          on_event=events if engine["events"] else None)
+            outages = OutageLog(lambda: writers.first_path or engine["namer"](0, started),
+                                checked["utc_offset"])
+            reports = None if progress is None else Reports(progress, clock, frame_count,
+                                                            lambda: len(outages.outages))
+            live = _live_source(checked, engine, received, outages, reports)
+            engine.update(stop=received, progress=None if reports is None else reports.engine,
+                          writer=writers, log_opener=writers.open_log,
+                          on_event=events if engine["events"] else None, **_reading(
+                              live, checked, received))
             try:
-                with outputs.opencv_warnings_off():
-                    ran = _engine.run(engine)
+                ran = _engine.run(engine)
             finally:
+                if live is not None:
+                    live.release()
+                outages_log = outages.close()
                 sheets = events.close()
-    if ran.stop == "not_opened":
+    if ran.stop == "not_opened" or (live is not None and not live.opened and ran.stop == "end"):
         raise SourceError(f"cannot open source {engine['input_']!r}")
     # A full disk keeps a compact video's last frames out: its file tells.
     files = [OutputFile(Path(f.video), Path(f.log), writers.frames_in_file.get(f.video, f.frames),
@@ -166,11 +188,11 @@ def record(
         notes=writers.notes, events=events.events,
         events_log=None if events.path is None else Path(events.path),
         contact_sheets=[Path(name) for name in sheets],
-        deleted=[] if writers.retention is None else writers.retention.deleted)
-    if progress is not None:
-        progress(Progress(ran.frames_read, ran.frames_kept,
-                          _frame_count(frame_count, ran.frame_count), result.elapsed,
-                          ran.position))
+        deleted=[] if writers.retention is None else writers.retention.deleted,
+        outages=outages.outages, outages_log=outages_log)
+    if reports is not None:
+        reports.last(ran.frames_read, ran.frames_kept, ran.frame_count, ran.position,
+                     result.elapsed)
     return result
 
 
@@ -211,16 +233,22 @@ def _retention(checked: dict, engine: dict, verbose: bool) -> Retention | None:
                      report=lambda line: print(f"velmar: {line}") if verbose else None)
 
 
-def _progress_reporter(progress, clock, frame_count):
-    if progress is None:
+def _live_source(checked: dict, engine: dict, stop: list, outages: OutageLog,
+                 reports: Reports | None) -> LiveSource | None:
+    if not engine["live"]:
         return None
+    policy = Policy(checked["reconnect"], checked["give_up"], checked["stall_timeout"],
+                    checked["read_ahead"])
+    # The engine's cv2, so that whatever stands in for it opens the source too.
+    open_capture = live_opener(_engine.cv2, engine["input_"], checked["stall_timeout"],
+                               checked["rtsp_transport"])
+    return LiveSource(open_capture, policy, stop, outages,
+                      on_attempt=(lambda number: None) if reports is None else reports.attempt)
 
-    def report(read, kept, count, position):
-        progress(Progress(read, kept, _frame_count(frame_count, count),
-                          time.monotonic() - clock, position))
-    return report
 
-
-def _frame_count(probed: int | None, reported: int | None) -> int | None:
-    """The file's own count, else OpenCV's where it knows one."""
-    return probed or (reported if reported is not None and reported > 0 else None)
+def _reading(live: LiveSource | None, checked: dict, stop: list) -> dict:
+    """The engine's hooks that open and reopen the source."""
+    if live is None:
+        return {"opener": opener(_engine.cv2, checked["read_ahead"], stop), "reconnect": None}
+    return {"opener": lambda _value: live.open(),
+            "reconnect": live.reconnect if checked["reconnect"] else None}

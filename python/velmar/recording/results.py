@@ -27,6 +27,8 @@ class Progress:
     frame_count: int | None
     elapsed: float
     position: float
+    reconnecting: int = 0  # the attempt under way while a live source is away; else 0
+    outages: int = 0  # outages of a live source so far
 
 
 @dataclass(frozen=True)
@@ -36,8 +38,9 @@ class Recording:
     `stop` says why the recording ended: "end" (input ended), "duration",
     "key" (q or Esc in the preview), "interrupt" (SIGINT), "terminate"
     (SIGTERM or SIGHUP), "disk_full" (below `min_free`, or no space left:
-    `problem` names the folder or the file) or "region" (the frames are
-    smaller than the region).
+    `problem` names the folder or the file), "source_lost" (a live source
+    stayed away for `give_up` seconds, or stalled without `reconnect`) or
+    "region" (the frames are smaller than the region).
     """
 
     frames_read: int
@@ -53,6 +56,8 @@ class Recording:
     contact_sheets: list[Path] = field(default_factory=list)
     problem: str | None = None  # what ended a "disk_full" recording, in words
     deleted: list[Path] = field(default_factory=list)  # old recordings retention deleted
+    outages: list = field(default_factory=list)  # velmar.Outage, live sources only
+    outages_log: Path | None = None
 
 
 class SourceError(OSError):

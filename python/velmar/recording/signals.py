@@ -12,6 +12,13 @@ STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SI
                      if hasattr(signal, name))
 
 
+def block_stop_signals() -> None:
+    """On a helper thread: the stop signals go to the main thread, whose
+    handlers note them, and never cut this thread's blocking calls short."""
+    if hasattr(signal, "pthread_sigmask"):
+        signal.pthread_sigmask(signal.SIG_BLOCK, STOP_SIGNALS)
+
+
 @contextmanager
 def noted_signals():
     """Yields the list the handlers append signal numbers to. Handlers are

@@ -23,6 +23,7 @@ REASONS = {reason.name: reason for reason in (
     StopReason("terminate", "terminated", signal.SIGTERM),
     StopReason("region", "region larger than the frames"),
     StopReason("disk_full", "disk full"),
+    StopReason("source_lost", "source lost"),
 )}
 UNFINISHED = tuple(name for name, reason in REASONS.items() if reason.signal is not None)
 

@@ -279,11 +279,13 @@ class Writers:
     notes: list[str] = field(default_factory=list)
     latest: CompactWriter | None = None
     latest_path: str | None = None
+    first_path: str | None = None
 
     def __call__(self, path: str, codec_name: str, rate: float, size: tuple[int, int],
                  is_color: bool = True):
         self.guard.check()
         self.latest_path = path
+        self.first_path = self.first_path or path
         if self.codec.compact:
             writer = self.latest = CompactWriter(path, self.codec, rate, size,
                                                  self.fragment_frames(rate),

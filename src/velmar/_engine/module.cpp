@@ -25,6 +25,7 @@ const char *stop_name(capture::Stop stop) {
         case capture::Stop::Interrupt: return "interrupt";
         case capture::Stop::Terminate: return "terminate";
         case capture::Stop::DiskFull: return "disk_full";
+        case capture::Stop::SourceLost: return "source_lost";
         case capture::Stop::Region: return "region";
         case capture::Stop::NotOpened: return "not_opened";
         case capture::Stop::Missing: break;  // vcapture's sessions only
@@ -137,7 +138,8 @@ void set_up(PyObject *module) {
         nb::arg("options"),
         "Run one capture session with the options given by name; returns a Result: frames "
         "read and kept, the input's frame count, the position and rate, why it stopped ('end', "
-        "'duration', 'key', 'interrupt', 'terminate', 'disk_full', 'region' or 'not_opened') "
+        "'duration', 'key', 'interrupt', 'terminate', 'disk_full', 'source_lost', 'region' or "
+        "'not_opened') "
         "and the files written.");
 }
 
