@@ -4,9 +4,7 @@ output's extension asks for."""
 
 import contextlib
 import random
-import shutil
 import signal
-import socket
 import subprocess
 import sys
 import time
@@ -18,9 +16,9 @@ import pytest
 import velmar
 from conftest import csv_rows, write_video
 from test_faults import small_tmpfs
+from streams import free_port, make_live_clip, needs_ffmpeg, serve, wait_for_rows
 from velmar.cli import main
 
-needs_ffmpeg = pytest.mark.skipif(not shutil.which("ffmpeg"), reason="needs Debian's ffmpeg")
 
 
 def decoded_frames(path) -> int:
@@ -47,32 +45,7 @@ def decoded_frames(path) -> int:
 
 @pytest.fixture(scope="module")
 def live_clip(tmp_path_factory):
-    path = tmp_path_factory.mktemp("live") / "live.mp4"
-    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                    "testsrc2=size=320x240:rate=25", "-t", "8", "-c:v", "libx264",
-                    "-preset", "ultrafast", "-g", "25", str(path)], check=True, timeout=60)
-    return path
-
-
-def free_port() -> int:
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def serve(clip, port):
-    """A live-paced stream for one client, on loopback."""
-    return subprocess.Popen(["ffmpeg", "-v", "quiet", "-re", "-stream_loop", "-1", "-i",
-                             str(clip), "-c", "copy", "-f", "mpegts", "-listen", "1",
-                             f"http://127.0.0.1:{port}/x.ts"])
-
-
-def wait_for_rows(log, rows, deadline):
-    while time.monotonic() < deadline:
-        if log.exists() and len(log.read_text().splitlines()) > rows:
-            return
-        time.sleep(0.05)
-    raise AssertionError(f"{log} did not get {rows} rows in time")
+    return make_live_clip(tmp_path_factory.mktemp("live") / "live.mp4")
 
 
 @needs_ffmpeg
@@ -90,7 +63,7 @@ def test_kill_9_of_a_live_recording(suffix, live_clip, tmp_path):
             time.sleep(0.3)
             proc = subprocess.Popen([sys.executable, "-m", "velmar", f"http://127.0.0.1:{port}/x.ts",
                                      "-o", str(out), "--no-preview", "-q"])
-            wait_for_rows(out.with_name(out.name + ".csv"), 1, time.monotonic() + 30)
+            wait_for_rows(out.with_name(out.name + ".csv"), 1)
             time.sleep(moment / 100)
             killed = datetime.now()
             proc.send_signal(signal.SIGKILL)

@@ -11,6 +11,7 @@ from pathlib import Path
 
 from velmar.batch.index import INDEX_NAME
 from velmar.checking.events import SUFFIX as EVENTS_SUFFIX
+from velmar.recording.outages import SUFFIX as OUTAGES_SUFFIX
 
 
 @dataclass(frozen=True, order=True)
@@ -34,10 +35,10 @@ def find_pairs(paths: Iterable[str | os.PathLike]) -> list[Pair]:
 
 def _is_frame_log(path: Path) -> bool:
     """`clip.mp4.csv`: a name with a video's suffix before `.csv`; not an
-    events log or a batch's index, and not any other table."""
+    events or outages log or a batch's index, and not any other table."""
     name = path.name
-    return (path.is_file() and not name.endswith(EVENTS_SUFFIX) and name != INDEX_NAME
-            and Path(path.stem).suffix != "")
+    return (path.is_file() and not name.endswith((EVENTS_SUFFIX, OUTAGES_SUFFIX))
+            and name != INDEX_NAME and Path(path.stem).suffix != "")
 
 
 def _pair(log: Path) -> Pair:

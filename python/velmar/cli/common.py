@@ -11,7 +11,7 @@ from typing import Any
 
 from velmar import options as table
 
-EXIT_OK, EXIT_NOTHING, EXIT_USAGE, EXIT_FAILED = 0, 1, 2, 3
+EXIT_OK, EXIT_NOTHING, EXIT_USAGE, EXIT_FAILED, EXIT_SOURCE_LOST = 0, 1, 2, 3, 4
 EXIT_BY_STOP = {"interrupt": 130, "terminate": 143}
 EXIT_INTERRUPTED = EXIT_BY_STOP["interrupt"]
 

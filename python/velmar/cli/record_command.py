@@ -11,8 +11,8 @@ from importlib import resources
 
 import velmar
 from velmar import options as table
-from velmar.cli.common import (EXIT_BY_STOP, EXIT_FAILED, EXIT_NOTHING, EXIT_OK, Parser,
-                               UsageError,
+from velmar.cli.common import (EXIT_BY_STOP, EXIT_FAILED, EXIT_NOTHING, EXIT_OK,
+                               EXIT_SOURCE_LOST, Parser, UsageError,
                                REPORTING, add_options, fail, report, show_progress,
                                values)
 from velmar.recording.stops import REASONS
@@ -42,7 +42,7 @@ def build_parser() -> Parser:
         "frame, frames with motion or one frame per interval, and log each written frame "
         "with its time in a CSV file beside the video.",
         epilog="Exit status: 0 finished, 1 nothing recorded, 2 bad usage, 3 failure while "
-        "recording, 130 after SIGINT, 143 after SIGTERM or SIGHUP.",
+        "recording, 4 live source lost, 130 after SIGINT, 143 after SIGTERM or SIGHUP.",
     )
     add_options(parser, FLAGS)
     return parser
@@ -50,7 +50,8 @@ def build_parser() -> Parser:
 
 class ProgressBar:
     """A bar with frames, percent, rate and time left for a file of known
-    length; a running count and the elapsed time for a live source."""
+    length; a running count and the elapsed time for a live source, which
+    says so while it reconnects."""
 
     def __init__(self):
         self.bar = None
@@ -61,11 +62,44 @@ class ProgressBar:
             self.bar = tqdm(total=progress.frame_count, unit="frame", file=sys.stderr,
                             dynamic_ncols=True)
         self.bar.update(progress.frames_read - self.bar.n)
-        self.bar.set_postfix(kept=progress.frames_kept, refresh=False)
+        if progress.reconnecting:
+            self.bar.set_postfix_str(f"reconnecting (attempt {progress.reconnecting})")
+        else:
+            self.bar.set_postfix(kept=progress.frames_kept, refresh=False)
 
     def close(self):
         if self.bar is not None:
             self.bar.close()
+
+
+class OutageLines:
+    """Without a bar: a line when a live source gives no frames and when it is back."""
+
+    def __init__(self):
+        self.away, self.outages = False, 0
+        # Frames read when the outage was logged: it is back once more come,
+        # as an outage still open at the end is logged too.
+        self.logged_at: int | None = None
+
+    def __call__(self, progress):
+        if progress.reconnecting and not self.away:
+            self.away = True
+            print("velmar: no frames from the source; reconnecting", file=sys.stderr, flush=True)
+        if progress.outages > self.outages:
+            self.away, self.outages, self.logged_at = False, progress.outages, progress.frames_read
+        elif self.logged_at is not None and progress.frames_read > self.logged_at:
+            self.logged_at = None
+            print("velmar: the source is back", file=sys.stderr, flush=True)
+
+    def close(self):
+        pass
+
+
+def reporter_for(parsed):
+    """The bar on a terminal; elsewhere, unless quiet, a line per outage."""
+    if show_progress(parsed):
+        return ProgressBar()
+    return None if parsed.quiet else OutageLines()
 
 
 def events_table(result, most=20) -> str:
@@ -88,8 +122,14 @@ def events_table(result, most=20) -> str:
 def summary(result) -> str:
     names = [str(path) for f in result.files for path in (f.video, f.log)]
     files = ", ".join(names) if names else "none"
+    outages = ""
+    if result.outages:
+        count, seconds = len(result.outages), sum(o.seconds for o in result.outages)
+        outages = (f"{count} outage{'' if count == 1 else 's'}, {seconds:.1f} s in all, "
+                   f"in {result.outages_log}; ")
     return (f"velmar: {result.frames_read} frames read, {result.frames_kept} kept; "
-            f"files: {files}; stopped: {REASONS[result.stop].text}; {result.elapsed:.1f} s")
+            f"files: {files}; {outages}stopped: {REASONS[result.stop].text}; "
+            f"{result.elapsed:.1f} s")
 
 
 def demo_arguments():
@@ -119,12 +159,12 @@ def run(parsed) -> int:
     answer_ctrl_c()
     given = values(parsed, table.COMMAND)
     source, output = given.pop("source"), given.pop("output")
-    bar = ProgressBar() if show_progress(parsed) else None
+    reporter = reporter_for(parsed)
     try:
-        result = record(source, output, progress=bar, **given)
+        result = record(source, output, progress=reporter, **given)
     finally:
-        if bar is not None:
-            bar.close()
+        if reporter is not None:
+            reporter.close()
     if not parsed.quiet:
         for note in result.notes:
             print(f"velmar: note: {note}")
@@ -135,6 +175,8 @@ def run(parsed) -> int:
         print(summary(result))
     if result.stop in EXIT_BY_STOP:
         return EXIT_BY_STOP[result.stop]
+    if result.stop == "source_lost":
+        return fail(EXIT_SOURCE_LOST, f"the source {source!r} was lost")
     if result.stop == "disk_full":
         return fail(EXIT_FAILED, result.problem)
     if result.stop == "region":

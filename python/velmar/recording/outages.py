@@ -14,6 +14,7 @@ from pathlib import Path
 
 from velmar.recording.outputs import free_name
 
+SUFFIX = ".outages.csv"
 HEADER = ("start", "end", "seconds", "reason", "attempts")
 # Why an outage began.
 ENDED, STALLED, NOT_OPENED = "ended", "stalled", "not_opened"
@@ -58,7 +59,7 @@ class OutageLog:
         return moment.isoformat(timespec="microseconds")
 
     def _open(self) -> None:
-        self.path = free_name(os.path.splitext(self.beside())[0], ".outages.csv")
+        self.path = free_name(os.path.splitext(self.beside())[0], SUFFIX)
         self.file = open(self.path, "w", newline="", encoding="ascii")
         self.file.reconfigure(write_through=True)
         self.writer = csv.writer(self.file)

@@ -24,7 +24,7 @@ from velmar.recording.signals import block_stop_signals
 
 DEPTH = 4  # frames decoded ahead: enough to even out, little memory
 POLL = 0.1  # seconds between looks at the stop list while waiting
-JOIN = 0.5  # seconds a release waits for the reader before leaving it the capture
+JOIN = 0.25  # seconds a release waits for the reader before leaving it the capture
 
 
 class ReadAhead:

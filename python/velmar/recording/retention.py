@@ -56,10 +56,12 @@ def _has_log(video: str) -> bool:
 
 
 def _files_of(video: Path) -> list[Path]:
-    """A video, its log, and the events log and contact sheets of its name."""
-    stem = str(video.with_suffix(""))
-    events = [Path(name) for name in glob.glob(glob.escape(stem) + ".events*")]
-    return [video, Path(f"{video}.csv"), *events]
+    """A video, its log, and the events log, contact sheets and outages log
+    of its name."""
+    stem = glob.escape(str(video.with_suffix("")))
+    besides = [Path(name) for pattern in (".events*", ".outages.csv")
+               for name in glob.glob(stem + pattern)]
+    return [video, Path(f"{video}.csv"), *besides]
 
 
 @dataclass
