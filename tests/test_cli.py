@@ -64,6 +64,7 @@ def test_options_reach_record(recorded, no_display):
     cli.main(["rtsp://cam/1", "--interval", "2"])
     (source, output, o), (stream, default_output, lapse) = recorded
     assert (source, output, stream, default_output) == (3, "x.mp4", "rtsp://cam/1", "capture.mp4")
+    assert type(o.pop("progress")).__name__ == "OutageLines"  # off a terminal: a line an outage
     assert o == dict(keep="motion", interval=1.0, threshold=30, min_area=100, kernel_width=11,
                      region=[8, 4, 40, 30], duration=9.5, frames_per_file=50, codec="h265",
                      quality=30, speed="fast",
@@ -71,7 +72,7 @@ def test_options_reach_record(recorded, no_display):
                      text_color=(4, 5, 6), preview=False, show_diff=False, camera_size=[640, 480],
                      camera_fps=15.0, camera_settings=True, timestamps="rate",
                      start=datetime(2026, 12, 8, 6), utc_offset=True, before=1.0, after=2.5,
-                     min_event=0.5, file_per_event=True, contact_sheet=True, progress=None,
+                     min_event=0.5, file_per_event=True, contact_sheet=True,
                      min_free=None, segment=None, keep_for=None, max_size=None,
                      reconnect=False, give_up=30.0, stall_timeout=5.0, rtsp_transport="udp")
     assert (lapse["keep"], lapse["interval"], lapse["contact_sheet"]) == ("interval", 2.0, False)

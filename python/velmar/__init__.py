@@ -6,14 +6,15 @@ from __future__ import annotations
 TYPE_CHECKING = False
 
 __version__ = "0.2.0"
-__all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError", "Event",
+__all__ = ["record", "Recording", "OutputFile", "Progress", "SourceError", "Event", "Outage",
            "record_many", "IndexRow",
            "check", "FileCheck"]
 
 if TYPE_CHECKING:
     from velmar.batch import IndexRow, record_many
     from velmar.checking import FileCheck, check
-    from velmar.recording import Event, OutputFile, Progress, Recording, SourceError, record
+    from velmar.recording import (Event, Outage, OutputFile, Progress, Recording, SourceError,
+                                  record)
 
 _BATCH_NAMES = ("record_many", "IndexRow")
 _CHECK_NAMES = ("check", "FileCheck")

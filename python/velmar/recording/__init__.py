@@ -8,12 +8,14 @@ from __future__ import annotations
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from velmar.recording.events import Event
+    from velmar.recording.outages import Outage
     from velmar.recording.recorder import check_options, record
     from velmar.recording.results import OutputFile, Progress, Recording, SourceError
 
 __all__ = ["record", "check_options", "Recording", "OutputFile", "Progress", "SourceError",
-           "Event"]
-_HOMES = {"record": "recorder", "check_options": "recorder", "Event": "events"}
+           "Event", "Outage"]
+_HOMES = {"record": "recorder", "check_options": "recorder", "Event": "events",
+          "Outage": "outages"}
 
 
 def __getattr__(name):
