@@ -1,7 +1,7 @@
 """Resident memory along one long motion-event recording: it must stay flat.
 
 One `velmar.record(0, keep="motion", before=2, after=2, min_event=0.5,
-codec="mjpg", timestamps="rate")` through a scripted camera: `cv2` as the
+codec="mjpg", timestamps="rate", reconnect=False)` through a scripted camera: `cv2` as the
 engine sees it forwards everything to OpenCV but `VideoCapture`, which gives
 160x120 frames at 25 fps, still but for a block moving for 2 s (an event)
 and one moving for 0.2 s (too short to be one) in every 16 s. Prints
@@ -118,6 +118,7 @@ def long_recording(total):
             start = time.perf_counter()
             result = velmar.record(0, Path(folder) / "events.avi", keep="motion", before=2,
                                    after=2, min_event=0.5, codec="mjpg", timestamps="rate",
+                                   reconnect=False,  # the scripted camera's end is the end
                                    progress=MemoryPrinter(min(EVERY, max(total // 10, 1))))
             elapsed = time.perf_counter() - start
             print(f"  {'end':>9} {rss_mib():9.1f}")
