@@ -20,6 +20,7 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("batch_throughput.py", ["--quick"], "velmar batch --jobs 2"),
     ("crash_safety.py", ["--tiny"], "encoder delay"),
     ("segments_flat.py", ["--tiny"], "40 files"),
+    ("outages.py", ["--tiny"], "2 outages"),
 ])
 @pytest.mark.slow
 def test_benchmark_runs(tmp_path, script, args, expected):
