@@ -82,3 +82,13 @@ def test_below_min_free_the_oldest_go_first(tmp_path):
                                max_size="1G", min_free=900_000)
         assert result.stop == "end" and result.frames_kept == 25
         assert result.deleted == old[:1] and old[1].exists()  # only as many as needed
+
+
+def test_the_running_recordings_events_log_outlives_its_first_video(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    write_video("in.avi", 25)
+    result = velmar.record("in.avi", "out.mkv", max_size=1500, keep="motion", min_area=1,
+                           file_per_event=True)
+    assert Path("out_001.mkv") in result.deleted
+    rows = result.events_log.read_text().splitlines()
+    assert result.events_log.name == "out_001.events.csv" and len(rows) == 1 + len(result.events)

@@ -161,6 +161,8 @@ def record(
             events = EventLog(checked["contact_sheet"])
             outages = OutageLog(lambda: writers.first_path or engine["namer"](0, started),
                                 checked["utc_offset"])
+            if writers.retention is not None:
+                writers.retention.held = lambda: (events.path, outages.path)
             reports = None if progress is None else Reports(progress, clock, frame_count,
                                                             lambda: len(outages.outages))
             live = _live_source(checked, engine, received, outages, reports)

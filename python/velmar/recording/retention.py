@@ -91,6 +91,10 @@ class Retention:
             output, keep_for, max_size, report)
         self.deleted: list[Path] = []
         self.undeletable: set[Path] = set()  # tried once; not again
+        # The files beside a video that the running recording still writes
+        # (its events and outages logs, named after its first video): they
+        # stay when that video goes.
+        self.held: Callable[[], Collection[str | None]] = lambda: ()
 
     def _oldest_first(self, writing: Collection[str]) -> list[_Recording]:
         kept = {os.path.normpath(name) for name in writing}
@@ -118,9 +122,11 @@ class Retention:
                    for recording in self._oldest_first(writing))
 
     def _delete(self, recording: _Recording, why: str) -> bool:
+        held = {os.path.normpath(name) for name in self.held() if name is not None}
         try:
             for path in recording.files:
-                path.unlink(missing_ok=True)
+                if os.path.normpath(path) not in held:
+                    path.unlink(missing_ok=True)
         except OSError as error:  # a file it may not remove: the recording goes on
             self.undeletable.add(recording.video)
             self.report(f"could not delete {recording.video}: {error.strerror or error}")
