@@ -150,9 +150,9 @@ def make_frames(n, width=64, height=48):
     return [np.full((height, width, 3), i * 5, np.uint8) for i in range(n)]
 
 
-def write_video(path, n, fps=10.0):
-    writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"FFV1"), fps, (64, 48))
-    for frame in make_frames(n):
+def write_video(path, n, fps=10.0, size=(64, 48)):
+    writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*"FFV1"), fps, size)
+    for frame in make_frames(n, *size):
         writer.write(frame)
     writer.release()
 

@@ -70,7 +70,7 @@ def test_a_folder_with_broken_files_then_resumes(card, capsys):
     rows = {Path(r["input"]).relative_to(card).as_posix(): r for r in index(out)}
     assert sorted(rows) == ["broken.avi", "c0.avi", "c1.avi", "c2.avi", "c3.avi", "c4.avi",
                             "sub/c0.AVI", "sub/cut.avi"]
-    assert rows["broken.avi"]["error"].startswith("SourceError: cannot open source")
+    assert rows["broken.avi"]["error"] == "not a video"
     assert rows["broken.avi"]["outputs"] == "" and not (out / "broken").exists()
     assert "ended after 3 of its 20 frames" in rows["sub/cut.avi"]["error"]
     done = {name: r for name, r in rows.items() if not r["error"]}
@@ -101,6 +101,7 @@ def test_a_folder_with_broken_files_then_resumes(card, capsys):
     (["{card}", "--extension", "avi"], 2, "extension must be a dot"),
     (["{card}", "--preview"], 2, "unrecognized arguments: --preview"),
     (["{card}", "--jobs", "0"], 2, "must be 1 or more"),
+    (["{card}", "--jobs", "99999999999"], 2, "--jobs must be"),
     (["{tmp}/card/sub/*.none"], 1, "no video file found"),
     (["{card}", "--output-dir", "{card}/notes.txt/out"], 2, "cannot make the output folder"),
     (["{card}", "--output-dir", "{tmp}/old"], 2, "not a batch index"),
@@ -198,3 +199,21 @@ def test_record_many_here_and_on_a_local_cluster_give_the_same_index(card, tmp_p
         return sorted(tuple({**row, "seconds": ""}.values()) for row in index(out))
     assert untimed(tmp_path / "there") == untimed(tmp_path / "here")
     assert len(index(tmp_path / "here")) == len(here) == 8
+
+
+def test_a_motion_runs_outputs_name_its_events_log_and_contact_sheet(tmp_path):
+    write_video(str(tmp_path / "in.avi"), 25)
+    (row,) = velmar.record_many([tmp_path / "in.avi"], tmp_path / "out", jobs=1,
+                                keep="motion", min_area=1, contact_sheet=True)
+    assert row.outputs == ("in/in.mp4", "in/in.mp4.csv", "in/in.events.csv", "in/in.events.jpg")
+    assert all((tmp_path / "out" / name).is_file() for name in row.outputs)
+
+
+@pytest.mark.slow
+def test_a_refused_cluster_is_reported_within_seconds(card, tmp_path, capsys):
+    pytest.importorskip("distributed")
+    started = time.monotonic()
+    status = cli.main(["batch", str(card), "--output-dir", str(tmp_path / "out"),
+                       "--cluster", "tcp://127.0.0.1:1", "--no-progress"])
+    assert (status, time.monotonic() - started < 10) == (1, True)
+    assert capsys.readouterr().err.startswith("velmar batch: error: cannot reach the cluster")

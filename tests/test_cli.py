@@ -15,7 +15,7 @@ import pytest
 
 import velmar
 from velmar import cli, recording
-from conftest import count_frames, csv_rows
+from conftest import count_frames, csv_rows, write_video
 
 
 @pytest.fixture
@@ -81,6 +81,12 @@ def test_options_reach_record(recorded, no_display):
 @pytest.mark.parametrize("argv, status, message", [
     (["{clip}", "--fourcc", "ZZZZ"], 2, "fourcc 'ZZZZ' cannot write .mp4"),
     (["{clip}", "--fourcc", "H264", "-o", "{tmp}/o.avi"], 2, "writes .mp4, .mkv, .mov files"),
+    (["{clip}", "--codec", "h265", "--quality", "52"], 2, "--quality must be from 0 to 51"),
+    (["{clip}", "--codec", "av1", "-o", "{tmp}/x.mov"], 2, "writes .mp4, .mkv files, not .mov"),
+    (["{clip}", "--roi", "0", "0", "1", "1"], 2, "too small for h264"),
+    (["{clip}", "--codec", "h265", "--roi", "0", "0", "64", "14"], 2, "too small for h265"),
+    (["{clip}", "--codec", "av1", "--roi", "0", "0", "4", "2"], 2, "too small for av1"),
+    (["{tiny}", "--codec", "h265"], 2, "the frames (8x8) are too small for h265"),
     (["{clip}", "-o", "{tmp}/out"], 2, "needs a file extension"),
     (["{clip}", "-o", "/proc/x.avi"], 2, "not writable"),
     (["{clip}", "-o", "{tmp}"], 2, "is a folder"),
@@ -90,6 +96,7 @@ def test_options_reach_record(recorded, no_display):
     (["{clip}", "--kernel-width", "20"], 2, "must be odd"),
     (["{clip}", "--font-scale", "1000"], 2, "at most 10"),
     (["{clip}", "--box-color", "1,2"], 2, "three integers"),
+    (["{clip}", "--box-color", "-1,0,0"], 2, "--box-color values must be from 0 to 255"),
     (["{clip}", "--duration", "-0.5"], 2, "more than 0"),
     (["{clip}", "--bogus"], 2, "unrecognized arguments"),
     (["{clip}", "--start", "yesterday"], 2, "expected a date and time"),
@@ -106,8 +113,10 @@ def test_bad_input_gets_one_line_and_leaves_nothing(argv, status, message, clip,
                                                      monkeypatch, no_display, capsys):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "notes.avi").write_text("not a video\n")
+    write_video(str(tmp_path / "tiny.avi"), 3, size=(8, 8))
     before = sorted(os.listdir(tmp_path))
-    argv = [a.format(clip=clip, tmp=tmp_path) for a in argv] + ["--quiet"]
+    argv = [a.format(clip=clip, tmp=tmp_path, tiny=tmp_path / "tiny.avi") for a in argv]
+    argv += ["--quiet"]
     assert cli.main(argv) == status
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("velmar: error:") and message in err
@@ -211,3 +220,14 @@ def test_ctrl_c_at_start_up_is_no_traceback(loaded, long_clip, tmp_path):
     proc.send_signal(signal.SIGINT)
     err = proc.communicate(timeout=30)[1]
     assert proc.returncode in (130, -signal.SIGINT) and "Traceback" not in err, err
+
+
+def test_a_truncated_file_is_said_to_be_so(tmp_path, monkeypatch, no_display, capsys):
+    from test_batch import write_mjpg
+    monkeypatch.chdir(tmp_path)
+    write_mjpg(tmp_path / "cut.avi", 20)
+    whole = (tmp_path / "cut.avi").read_bytes()
+    (tmp_path / "cut.avi").write_bytes(whole[:len(whole) * 6 // 10])
+    assert cli.main(["cut.avi", "-o", "out.avi"]) == 0
+    notes = [line for line in capsys.readouterr().out.splitlines() if "note:" in line]
+    assert len(notes) == 1 and "of its 20 frames (truncated or damaged)" in notes[0]

@@ -44,7 +44,7 @@ def check_every_file(result_files, events_log):
         rows = csv_rows(f"{video}.csv")
         assert count_frames(video) == len(rows)
         total += len(rows)
-    with open(events_log, newline="") as f:
+    with open(events_log, newline="", encoding="utf-8") as f:
         events = list(csv.DictReader(f))
     assert sum(int(e["frames"]) for e in events) == total
     return [(int(e["first_frame"]), int(e["last_frame"])) for e in events]
@@ -68,14 +68,16 @@ def test_events_match_the_spells(clip, in_tmp, options, expected):
 
 
 def test_a_clip_per_event_and_the_contact_sheet(clip, in_tmp):
-    result = velmar.record(clip, "out.mkv", keep="motion", min_area=100, before=0.5,
+    # A name beyond ASCII: the events log names the videos in UTF-8.
+    result = velmar.record(clip, "café.mkv", keep="motion", min_area=100, before=0.5,
                            after=0.375, file_per_event=True, contact_sheet=True)
-    assert [f.video.name for f in result.files] == [f"out_{n:03d}.mkv" for n in range(1, 6)]
+    assert [f.video.name for f in result.files] == [f"café_{n:03d}.mkv" for n in range(1, 6)]
     assert [f.frames for f in result.files] == [e.frames for e in result.events]
     assert [e.video for e in result.events] == [f.video for f in result.files]
     check_every_file([f.video for f in result.files], result.events_log)
     sheet = cv2.imread(str(result.contact_sheets[0]))
-    assert result.contact_sheets[0].name == "out_001.events.jpg" and sheet.shape[1] > 4 * 240
+    assert result.contact_sheets[0].name == "café_001.events.jpg" and sheet.shape[1] > 4 * 240
+    assert "café_005.mkv" in result.events_log.read_text(encoding="utf-8")
 
 
 class Stopping:

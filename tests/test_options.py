@@ -39,7 +39,8 @@ def test_errors_name_the_flag(argv, message, tmp_path, capsys):
     clip = tmp_path / "in.avi"
     clip.write_bytes((PACKAGE / "data" / "sample.avi").read_bytes())
     assert main([a.format(clip=clip, tmp=tmp_path) for a in argv]) == 2
-    assert capsys.readouterr().err.startswith(f"velmar: error: {message}")
+    prog = "velmar batch" if argv[0] == "batch" else "velmar"
+    assert capsys.readouterr().err.startswith(f"{prog}: error: {message}")
 
 
 def module_name(path: Path) -> str:

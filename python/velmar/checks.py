@@ -54,7 +54,10 @@ def integer(name: str, value: Any, low: int = 0, high: int = INT32_MAX) -> int:
     if not _is_int(value):
         raise OptionTypeError(name, f"must be an int, not {value!r}")
     if not low <= value <= high:
-        raise OptionValueError(name, f"must be {_range_text(low, high)}, got {value!r}")
+        # Above an open range, its top is what the value passed.
+        open_top = value > high and high >= INT32_MAX - 1
+        limits = f"at most {high}" if open_top else _range_text(low, high)
+        raise OptionValueError(name, f"must be {limits}, got {value!r}")
     return int(value)
 
 

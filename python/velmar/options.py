@@ -205,13 +205,14 @@ OPTIONS: tuple[Option, ...] = (
              "_001, _002, ...", {"metavar": "FILE"}),), IO, batch=False,
         shown_default="`capture.mp4`"),
     Option("codec", "str | None", None, None, None, (
-        Flag(("--codec", "--fourcc"), "h264, h265 or av1 (compact, into .mp4, .mkv or .mov), "
+        Flag(("--codec", "--fourcc"), "h264, h265 or av1 (compact, into .mp4, .mkv or .mov; "
+             "av1 not .mov), "
              "or mjpg (.avi), mp4v, ffv1 or another four-character code for OpenCV's writer; "
              "checked before the input is opened", {"metavar": "NAME"}),), IO,
         shown_default="by the extension: `h264`, `mjpg` for `.avi`"),
     Option("quality", "int | None", None, None, None, (
-        Flag(("--quality",), "constant quality of h264, h265, av1 (CRF; lower is better "
-             "and larger)", {"type": int, "metavar": "N"}),), IO,
+        Flag(("--quality",), "constant quality of h264, h265 (0 to 51), av1 (0 to 63) "
+             "(CRF; lower is better and larger)", {"type": int, "metavar": "N"}),), IO,
         shown_default="23, 28, 35"),
     Option("speed", "str | int | None", None, None, None, (
         Flag(("--speed",), "encoder preset of h264, h265, av1", {"metavar": "PRESET"}),), IO,

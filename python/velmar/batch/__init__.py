@@ -10,6 +10,7 @@ from collections.abc import Callable
 from concurrent.futures import Executor
 from typing import Any
 
+from velmar import options as table
 from velmar.batch.index import IndexRow
 from velmar.batch.plan import Batch, Inputs, prepare
 from velmar.batch.runner import Outcome, run
@@ -41,6 +42,7 @@ def record_many(inputs: Inputs, output_dir: str | os.PathLike, *, jobs: int | No
     the recordings under way in order (stop "interrupt" or "terminate") and
     start no new input; inputs not started have no row.
     """
+    jobs = table.BATCH_BY_NAME["jobs"].checked(jobs)  # before the output folder is made
     batch = prepare(inputs, output_dir, recursive=recursive, extension=extension, **options)
     outcome = run(batch, jobs=jobs, executor=executor, progress=progress)
     rows = {row.input: row for row in [*batch.skipped, *outcome.rows]}

@@ -82,6 +82,9 @@ class DaskMissing(ImportError):
     """A cluster was asked for where Dask's `distributed` is not installed."""
 
 
+CONNECT_SECONDS = 5  # a refused or silent scheduler is reported after this
+
+
 @contextmanager
 def cluster(address: str | None):
     """The executor of the Dask scheduler at `address` and its thread count;
@@ -94,7 +97,7 @@ def cluster(address: str | None):
     except ImportError:
         raise DaskMissing("--cluster needs Dask: pip install 'velmar[cluster]'") from None
     try:
-        client = Client(address)
+        client = Client(address, timeout=CONNECT_SECONDS)
     except OSError as error:
         raise ClusterUnreachable(f"cannot reach the cluster at {address}: {error}") from None
     with client:

@@ -71,7 +71,7 @@ def record_one(job: Job) -> IndexRow | None:
         new = sorted(set(os.listdir(folder)) - before)
         row = job.row(outputs=tuple(_relative(job, os.path.join(folder, n)) for n in new),
                       stop="error", seconds=_seconds(clock),
-                      error=f"{type(error).__name__}: {error}")
+                      error=_error_text(error))
     else:
         row = _result_row(job, result, declared, _seconds(clock))
     if not row.outputs:
@@ -101,7 +101,9 @@ def _declared_frames(path: str) -> int | None:
 
 
 def _result_row(job: Job, result, declared, seconds: float) -> IndexRow:
-    outputs = tuple(_relative(job, path) for f in result.files for path in (f.video, f.log))
+    besides = [result.events_log, *result.contact_sheets]
+    outputs = (*(_relative(job, path) for f in result.files for path in (f.video, f.log)),
+               *(_relative(job, path) for path in besides if path is not None))
     events = getattr(result, "events", None)
     return job.row(outputs=outputs, frames_read=result.frames_read,
                    frames_kept=result.frames_kept,
@@ -123,6 +125,14 @@ def _failure(result, count) -> str:
         return (f"the input ended after {result.frames_read} of its {count} frames "
                 f"(truncated or damaged)")
     return ""
+
+
+def _error_text(error: Exception) -> str:
+    """The reason an input failed, in the index's words where it has them."""
+    from velmar.recording import SourceError
+    if isinstance(error, SourceError):
+        return "not a video"
+    return f"{type(error).__name__}: {error}"
 
 
 def _relative(job: Job, path) -> str:

@@ -13,13 +13,14 @@ from velmar.cli.common import (EXIT_BY_STOP, EXIT_FAILED, EXIT_NOTHING, EXIT_OK,
                                values)
 from velmar.recording.stops import by_signal
 
+PROG = "velmar batch"
 # The recording options a batch takes: those of files, without windows.
 BATCH_RECORD_OPTIONS = tuple(o for o in table.COMMAND if o.batch)
 
 
 def build_parser() -> Parser:
     parser = Parser(
-        prog="velmar batch",
+        prog=PROG,
         description="Record many video files with the same options, each into its own "
         "folder of DIR, in parallel; DIR/index.csv gets a row per finished input, and a "
         "new run skips the inputs it shows as done.",
@@ -51,7 +52,7 @@ class Report:
         self.frames += row.frames_read or 0
         if row.failed:
             self.failed += 1
-            self.write(f"velmar: failed: {row.input}: {row.error}")
+            self.write(f"{PROG}: failed: {row.input}: {row.error}")
         if self.bar is not None:
             fps = self.frames / max(time.monotonic() - self.clock, 1e-9)
             self.bar.set_postfix(failed=self.failed, fps=f"{fps:.0f}", refresh=False)
@@ -75,7 +76,7 @@ def summary(batch, outcome, seconds: float) -> str:
     left = len(batch.jobs) - done - failed
     read = sum(row.frames_read or 0 for row in rows)
     kept = sum(row.frames_kept or 0 for row in rows)
-    return (f"velmar batch: {done} recorded, {failed} failed, {len(batch.skipped)} skipped "
+    return (f"{PROG}: {done} recorded, {failed} failed, {len(batch.skipped)} skipped "
             f"as done before, {left} left for the next run; {read} frames read, {kept} kept; "
             f"index: {batch.index_path}; {seconds:.1f} s")
 
@@ -92,12 +93,14 @@ def run(parsed) -> int:
     from velmar.batch.executors import cluster
     clock = time.monotonic()
     own = values(parsed, table.BATCH_OPTIONS)
+    table.BATCH_BY_NAME["jobs"].checked(own["jobs"])  # before the output folder is made
     with cluster(own["cluster"]) as (executor, threads):
         plan = batch.prepare(own["inputs"], own["output_dir"], recursive=own["recursive"],
                              extension=own["extension"],
                              **values(parsed, BATCH_RECORD_OPTIONS))
         if not plan.inputs:
-            return fail(EXIT_NOTHING, "no video file found in " + " ".join(own["inputs"]))
+            return fail(EXIT_NOTHING, "no video file found in " + " ".join(own["inputs"]),
+                        PROG)
         progress = Report(len(plan.jobs), show_progress(parsed))
         try:
             outcome = batch.run(plan, jobs=own["jobs"] or threads, executor=executor,
@@ -113,4 +116,4 @@ def main(argv: list[str]) -> int:
     try:
         return run(build_parser().parse_args(argv))
     except Exception as error:
-        return report(error)
+        return report(error, PROG)

@@ -5,6 +5,7 @@ went wrong to an exit status, and the error line itself."""
 from __future__ import annotations
 
 import argparse
+import re
 import sys
 from collections.abc import Iterable, Mapping
 from typing import Any
@@ -20,9 +21,31 @@ class UsageError(Exception):
     """Bad input: reported on one line, exit status 2."""
 
 
+# A value that argparse would take for a flag: "-1,0,0", "-.5".
+NEGATIVE_VALUE = re.compile(r"^-[\d.][\d.,]*$")
+
+
 class Parser(argparse.ArgumentParser):
+    """Reports bad usage on one line, and gives a flag that takes one value a
+    value that begins with a minus sign ("--box-color -1,0,0"), which the
+    check then judges, instead of "expected one argument"."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.one_value_flags: set[str] = set()
+
     def error(self, message):
         raise UsageError(message)
+
+    def parse_args(self, args=None, namespace=None):
+        args = list(sys.argv[1:] if args is None else args)
+        joined: list[str] = []
+        for arg in args:
+            if joined and joined[-1] in self.one_value_flags and NEGATIVE_VALUE.match(arg):
+                joined[-1] = f"{joined[-1]}={arg}"
+            else:
+                joined.append(arg)
+        return super().parse_args(joined, namespace)
 
 
 def add_options(parser: argparse.ArgumentParser, rows: Iterable[table.Option],
@@ -34,7 +57,11 @@ def add_options(parser: argparse.ArgumentParser, rows: Iterable[table.Option],
         if row.group not in groups:
             groups[row.group] = parser.add_argument_group(row.group)
         for position, flag in enumerate(row.flags):
-            groups[row.group].add_argument(*flag.names, **_settings(row, flag, position))
+            settings = _settings(row, flag, position)
+            groups[row.group].add_argument(*flag.names, **settings)
+            if isinstance(parser, Parser) and "action" not in settings and "nargs" not in settings:
+                parser.one_value_flags.update(name for name in flag.names
+                                              if name.startswith("-"))
 
 
 def _settings(row: table.Option, flag: table.Flag, position: int) -> dict[str, Any]:
@@ -86,8 +113,8 @@ def show_progress(parsed: argparse.Namespace) -> bool:
     return parsed.progress and not parsed.quiet
 
 
-def fail(status: int, message: Any) -> int:
-    print(f"velmar: error: {message}", file=sys.stderr)
+def fail(status: int, message: Any, prog: str = "velmar") -> int:
+    print(f"{prog}: error: {message}", file=sys.stderr)
     return status
 
 
@@ -113,7 +140,7 @@ def _statuses() -> Mapping[type, int]:
     }
 
 
-def report(error: BaseException) -> int:
+def report(error: BaseException, prog: str = "velmar") -> int:
     """One line on standard error for what went wrong; its exit status."""
     from velmar.checks import OptionError
     status = exit_status(error)
@@ -127,4 +154,4 @@ def report(error: BaseException) -> int:
         message = f"{type(error).__name__}: {error}"
     else:
         message = error
-    return fail(status, message)
+    return fail(status, message, prog)

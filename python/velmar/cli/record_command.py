@@ -42,7 +42,9 @@ def build_parser() -> Parser:
         "frame, frames with motion or one frame per interval, and log each written frame "
         "with its time in a CSV file beside the video.",
         epilog="Exit status: 0 finished, 1 nothing recorded, 2 bad usage, 3 failure while "
-        "recording, 4 live source lost, 130 after SIGINT, 143 after SIGTERM or SIGHUP.",
+        "recording, 4 live source lost, 130 after SIGINT, 143 after SIGTERM or SIGHUP. "
+        "Other commands: 'velmar batch' records many files at once, 'velmar check' checks "
+        "and repairs recordings; each takes --help.",
     )
     add_options(parser, FLAGS)
     return parser

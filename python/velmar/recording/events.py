@@ -53,7 +53,9 @@ class EventLog:
 
     def _open(self, stem: str) -> None:
         self.path = free_name(stem, ".events.csv")
-        self.file = open(self.path, "w", newline="", encoding="ascii")
+        # Its video column holds a name, which may be any the file system takes.
+        self.file = open(self.path, "w", newline="", encoding="utf-8",
+                         errors="surrogateescape")
         self.file.reconfigure(write_through=True)  # a row is on disk once written
         self.writer = csv.writer(self.file)
         self.writer.writerow(HEADER)

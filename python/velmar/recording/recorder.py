@@ -22,7 +22,7 @@ from velmar.recording.retention import Retention
 from velmar.recording.segments import SegmentClock
 from velmar.recording.signals import noted_signals
 from velmar.recording.disk import DiskGuard
-from velmar.recording.writers import Codec, Writers, check_codec
+from velmar.recording.writers import Codec, Writers, check_codec, check_size
 
 def record(
     source: int | str | os.PathLike,
@@ -150,7 +150,7 @@ def record(
     # checked or the source is probed ends the recording before its first frame.
     with noted_signals() as received, outputs.libraries_quiet(settings["verbose"]):
         checked = options.check_all(settings)
-        engine, frame_count, codec = engine_options(checked)
+        engine, probed_count, codec = engine_options(checked)
         with DiskGuard(outputs.output_folder(engine["output"]), checked["min_free"],
                        received) as guard:
             spacing = checked["interval"] if checked["keep"] == "interval" else None
@@ -163,7 +163,7 @@ def record(
                                 checked["utc_offset"])
             if writers.retention is not None:
                 writers.retention.held = lambda: (events.path, outages.path)
-            reports = None if progress is None else Reports(progress, clock, frame_count,
+            reports = None if progress is None else Reports(progress, clock, probed_count,
                                                             lambda: len(outages.outages))
             live = _live_source(checked, engine, received, outages, reports)
             engine.update(stop=received, progress=None if reports is None else reports.engine,
@@ -183,6 +183,10 @@ def record(
     files = [OutputFile(Path(f.video), Path(f.log), writers.frames_in_file.get(f.video, f.frames),
                         writers.sizes.get(f.video)) for f in ran.files]
     lost = sum(f.frames for f in ran.files) - sum(f.frames for f in files)
+    declared = ran.frame_count  # the container's header; the probe counts what is there
+    if not engine["live"] and ran.stop == "end" and 0 < ran.frames_read < declared:
+        writers.notes.append(f"the input ended after {ran.frames_read} of its {declared} frames "
+                             f"(truncated or damaged)")
     result = Recording(
         frames_read=ran.frames_read, frames_kept=ran.frames_kept - lost, files=files,
         stop=ran.stop, problem=guard.problem, started=started,
@@ -218,6 +222,8 @@ def engine_options(checked: dict) -> tuple[dict, int | None, Codec]:
     if timestamps == "auto":
         timestamps = "clock" if found.live else "pts"
     codec = check_codec(checked["codec"], checked["quality"], checked["speed"], path)
+    if checked["region"] is not None:
+        check_size(codec, checked["region"][2:], "the region's width and height")
     numbered = any(checked[name] for name in ("frames_per_file", "file_per_event", "segment"))
     engine.update(
         input_=found.value, live=found.live, start=checked["start"] or found.start,

@@ -45,6 +45,13 @@ def fragmented(suffix: str, frames: int, rate: float) -> dict[str, str]:
         return {"cluster_time_limit": str(max(1, int(seconds * 1000))), "flush_packets": "1"}
     return {"movflags": _MP4_FLAGS, "frag_duration": str(max(1, int(seconds * 1e6))),
             "flush_packets": "1"}
+# The containers and the highest quality value (CRF) of each compact codec:
+# FFmpeg's QuickTime muxer cannot hold AV1.
+COMPACT_CONTAINERS = {"h264": COMPACT_SUFFIXES, "h265": COMPACT_SUFFIXES, "av1": (".mp4", ".mkv")}
+MOST_QUALITY = {"h264": 51, "h265": 51, "av1": 63}
+# The smallest frames each encoder takes, as (side, pixels) of the even size
+# written: x265 wants 16 each way, SVT-AV1 fails on 2x2, 2x4 and 4x2.
+LEAST_SIZE = {"h264": (2, 4), "h265": (16, 256), "av1": (2, 12)}
 OPENCV_NAMES = {"mjpg": "MJPG", "mp4v": "mp4v", "ffv1": "FFV1"}
 # The containers that hold OpenCV's codecs as themselves: OpenCV's writer
 # would put MJPEG into an .mp4 under another codec's tag.
@@ -283,6 +290,7 @@ class Writers:
 
     def __call__(self, path: str, codec_name: str, rate: float, size: tuple[int, int],
                  is_color: bool = True):
+        check_size(self.codec, size, "the frames")  # a whole frame's size is known only now
         self.guard.check()
         self.latest_path = path
         self.first_path = self.first_path or path
@@ -339,8 +347,6 @@ def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
         name = _codec_for(suffix)
     if not isinstance(name, str):
         raise checks.OptionTypeError("codec", f"must be a str, not {name!r}")
-    if quality is not None:
-        checks.integer("quality", quality, 0, 63)
     if speed is not None and (isinstance(speed, bool) or not isinstance(speed, (str, int))):
         raise checks.OptionTypeError("speed", f"must be an encoder preset name or number, "
                                               f"not {speed!r}")
@@ -348,12 +354,25 @@ def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
                   None if speed is None else str(speed))
     _check_container(codec, name, suffix)
     if codec.compact:
+        if quality is not None:
+            checks.integer("quality", quality, 0, MOST_QUALITY[codec.name])
         probe_compact(codec)
         return codec
     if quality is not None or speed is not None:
         raise ValueError(f"quality and speed apply to {', '.join(COMPACT)}, not {name!r}")
     outputs.check_fourcc(codec.fourcc, output)
     return codec
+
+
+def check_size(codec: Codec, size: tuple[int, int], what: str) -> None:
+    """The encoder takes frames of this size (once made even)."""
+    if codec.name not in LEAST_SIZE:
+        return
+    side, pixels = LEAST_SIZE[codec.name]
+    width, height = size[0] - size[0] % 2, size[1] - size[1] % 2
+    if min(width, height) < side or width * height < pixels:
+        raise ValueError(f"{what} ({size[0]}x{size[1]}) are too small for {codec.name}, "
+                         f"which takes at least {side} pixels each way and {pixels} in all")
 
 
 def _codec_for(suffix: str) -> str:
@@ -365,7 +384,8 @@ def _codec_for(suffix: str) -> str:
 
 def _check_container(codec: Codec, name: str, suffix: str) -> None:
     """A codec goes only into the containers that hold it as itself."""
-    allowed = COMPACT_SUFFIXES if codec.compact else OPENCV_SUFFIXES.get(codec.name.lower())
+    allowed = (COMPACT_CONTAINERS[codec.name] if codec.compact
+               else OPENCV_SUFFIXES.get(codec.name.lower()))
     if allowed is not None and suffix not in allowed:
         raise checks.OptionValueError("codec", f"{name!r} writes {', '.join(allowed)} files, "
                                                f"not {suffix}")
