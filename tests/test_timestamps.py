@@ -97,3 +97,15 @@ def test_scripted_source(monkeypatch, in_tmp, timestamps):
         assert [s - stamps[0] for s in stamps] == [timedelta(seconds=i / 4) for i in range(5)]
     else:
         assert before <= stamps[0] <= stamps[-1] <= datetime.now()
+
+
+@pytest.mark.parametrize("name, interval, within", [
+    ("ntsc.mkv", 0.25, 0.5 * 1001 / 30000),  # half a frame
+    ("vfr.mkv", 1.0, 0.1 + 1e-6),  # half a frame of its slowest stretch (5 fps)
+])
+def test_a_time_lapse_keeps_to_its_grid(clips, in_tmp, name, interval, within):
+    velmar.record(clips / name, "out.mkv", start=START, keep="interval", interval=interval)
+    kept = offsets("out.mkv.csv")
+    points = [round(t / interval) for t in kept]
+    assert points == list(range(len(points)))  # one frame per point, none skipped or drifted
+    assert max(abs(t - p * interval) for t, p in zip(kept, points)) <= within

@@ -293,7 +293,8 @@ OPTIONS: tuple[Option, ...] = (
         command_default=_keep),
     Option("interval", "float", 1.0, checks.seconds,
            lambda value, checked: {"interval": value if checked["keep"] == "interval" else 0.0},
-           (Flag(("--interval",), "time-lapse: keep the first frame, then one per interval",
+           (Flag(("--interval",), "time-lapse: keep the frame nearest the start and each "
+                 "interval after it, so that it never drifts",
                  {"type": positive, "metavar": "SECONDS"}),), KEEP, shown_default="off"),
     Option("threshold", "int", 25, partial(checks.integer, low=0, high=255), "threshold", (
         Flag(("--threshold",), "grey-level change a pixel must exceed to count as changed",

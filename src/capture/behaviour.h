@@ -9,8 +9,10 @@ struct Behaviour {
     // Motion is checked against the scene as it first was, not against a
     // black frame that would make the first frame motion.
     bool first_frame_is_motion_reference = false;
-    // Before its first kept frame a time-lapse keeps the next frame at once.
-    bool timelapse_keeps_first_frame = false;
+    // A time-lapse keeps the frame nearest each point of a fixed grid (the
+    // start, one interval on, ...), so that it does not drift; otherwise the
+    // first frame an interval past the last kept one.
+    bool timelapse_on_grid = false;
     // A time-lapse decides first and copies the region only of frames it keeps.
     bool timelapse_copies_only_kept_frames = false;
     // An output set opens at the first frame accepted into the loop, before

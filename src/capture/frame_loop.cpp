@@ -2,7 +2,8 @@
 
 #include <array>
 #include <chrono>
-#include <limits>
+#include <algorithm>
+#include <cmath>
 
 #include "capture/console.h"
 #include "capture/events.h"
@@ -135,7 +136,24 @@ bool motion_seen(Session &s, const FrameShape &shape) {
                                      r.threshold, r.min_area, r.kernel_width, r.show_diff, area);
 }
 
-bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
+// Seconds since the last kept frame; 0 before the first one.
+double seconds_since_kept(const Session &s) {
+    return s.keep.tprev.is_none() ? 0.0 : seconds_between(s.frame.ts, s.keep.tprev);
+}
+
+// A frame is the nearest to the grid's next point once it is less than half
+// a frame interval before it; the point after comes an interval on, or the
+// first one past this frame when frames come more rarely than points.
+bool nearest_to_grid(Session &s, double ttot) {
+    double interval = s.opt.interval, half_frame = 0.5 / s.input.rate;
+    if (ttot + half_frame < s.keep.next_point)
+        return false;
+    double past = (std::floor((ttot + half_frame) / interval) + 1.0) * interval;
+    s.keep.next_point = std::max(s.keep.next_point + interval, past);
+    return true;
+}
+
+bool keep_frame(Session &s, const FrameShape &shape, double ttot) {
     const Options &r = s.opt;
     if (r.motion_based) {
         bool motion = motion_seen(s, shape);
@@ -147,7 +165,8 @@ bool keep_frame(Session &s, const FrameShape &shape, double tdelta) {
         return motion;
     }
     if (r.interval > 0)
-        return tdelta >= r.interval;
+        return s.behaviour.timelapse_on_grid ? nearest_to_grid(s, ttot)
+                                             : seconds_since_kept(s) >= r.interval;
     return s.keep.save;
 }
 
@@ -160,13 +179,6 @@ bool stop_requested(const Session &s) {
     return signal_noted(s.opt);
 }
 
-// Seconds since the last kept frame. Before the first one there is none to
-// count from: a time-lapse that keeps its first frame keeps this one.
-double seconds_since_kept(const Session &s) {
-    if (!s.keep.tprev.is_none())
-        return seconds_between(s.frame.ts, s.keep.tprev);
-    return s.behaviour.timelapse_keeps_first_frame ? std::numeric_limits<double>::infinity() : 0.0;
-}
 
 // Reports progress at most ten times a second.
 void report_progress(Session &s, double position) {
@@ -220,7 +232,6 @@ Stop run_frame_loop(Session &s) {
         else if (s.keep.prev_blurred.is_none())
             fresh_blurred_pair(s);
         double ttot = seconds_between(s.frame.ts, s.input.tstart);
-        double tdelta = seconds_since_kept(s);
         s.result.position = ttot;
         if (r.duration > 0 && ttot > r.duration)
             return Stop::Duration;
@@ -228,7 +239,7 @@ Stop run_frame_loop(Session &s) {
         bool copy_first = r.motion_based || !s.behaviour.timelapse_copies_only_kept_frames;
         if (copy_first)
             s.frame.roi = crop(s, frame);
-        s.keep.save = keep_frame(s, shape, tdelta);
+        s.keep.save = keep_frame(s, shape, ttot);
         if (!copy_first && s.keep.save)
             s.frame.roi = crop(s, frame);
         bool key = r.events ? take_frame(s, ttot, s.keep.save, s.keep.area)

@@ -51,6 +51,7 @@ struct KeepState {
     double area = 0.0;  // the largest changed area the motion check found
     bool save = true;
     bool take_reference = false;  // the next frame is the motion reference, not kept
+    double next_point = 0.0;  // seconds: the time-lapse grid's next point
 };
 
 // The frame being taken.

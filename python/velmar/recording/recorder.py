@@ -110,7 +110,8 @@ def record(
     RTSP streams travel by `rtsp_transport` ("tcp" or "udp").
 
     keep: "all" frames, frames with "motion", or one frame per `interval`
-    seconds. The motion check: `threshold` (grey-level change of a pixel),
+    seconds: the frame nearest the start and each interval after it, on the
+    frames' times, so that a time-lapse never drifts. The motion check: `threshold` (grey-level change of a pixel),
     `min_area` (pixels a changed region must exceed), `kernel_width` (odd blur
     width); `show_diff` shows its diagnostic windows.
 

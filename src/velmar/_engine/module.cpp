@@ -73,7 +73,7 @@ capture::Options options_of(nb::dict given) {
 constexpr capture::Behaviour recording_behaviour = [] {
     capture::Behaviour b;
     b.first_frame_is_motion_reference = true;
-    b.timelapse_keeps_first_frame = true;
+    b.timelapse_on_grid = true;
     b.timelapse_copies_only_kept_frames = true;
     b.sets_share_motion_reference_and_clock = true;
     b.writer_checked_before_log = true;
