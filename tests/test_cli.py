@@ -177,6 +177,8 @@ def test_entry_point_version(tmp_path):
     run = [sys.executable, "-m", "velmar"]
     version = subprocess.run(run + ["--version"], capture_output=True, text=True)
     assert version.returncode == 0 and version.stdout.strip() == f"velmar {velmar.__version__}"
+    shown = subprocess.run(run + ["--help"], capture_output=True, text=True).stdout
+    assert "'velmar batch'" in shown and "'velmar check'" in shown
 
 
 @pytest.fixture(scope="module")
