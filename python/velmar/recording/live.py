@@ -14,7 +14,7 @@ from __future__ import annotations
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from datetime import datetime
+from datetime import datetime, timedelta
 from itertools import islice
 from typing import Any
 
@@ -73,7 +73,7 @@ class LiveSource:
         self.reader: ReadAhead | None = None
         self.pending: tuple[bool, Any] | None = None  # the frame that ended an outage
         self.outage: OpenOutage | None = None
-        self.last_frame = (datetime.now(), time.monotonic())
+        self.last_frame = time.monotonic()  # of the last frame read, or of the start
         self.reason = ENDED
         self.opened = False
 
@@ -89,7 +89,7 @@ class LiveSource:
         if capture is not None:
             self.reader = self._reader(capture)
         elif not self.stop and self.policy.reconnect and self.policy.give_up is not None:
-            self.outage = OpenOutage(*self.last_frame, NOT_OPENED, attempts=1)
+            self.outage = self._outage_since_last_frame(NOT_OPENED, attempts=1)
             self.reader = self._ride_out(islice(waits(), 1, None), first_frame=False)
         self.opened = self.reader is not None
         return self
@@ -112,15 +112,14 @@ class LiveSource:
             return False, None
         else:
             ok, frame = self.reader.read()
-        now = (datetime.now(), time.monotonic())
         if frame is None:
             self.reason = STALLED if self.reader.stalled else ENDED
             if self.reason == STALLED and not self.policy.reconnect and not self.stop:
                 self.stop.append(SOURCE_LOST)  # a stall is no end of the input
             return False, None
         if self.outage is not None:
-            self._end_outage(now)
-        self.last_frame = now
+            self._end_outage()
+        self.last_frame = time.monotonic()
         return ok, frame
 
     def reconnect(self) -> bool:
@@ -128,7 +127,7 @@ class LiveSource:
         if not self.opened or self.stop:
             return False
         if self.outage is None:  # else the start's outage goes on
-            self.outage = OpenOutage(*self.last_frame, self.reason)
+            self.outage = self._outage_since_last_frame(self.reason)
         self._drop_reader()
         self.reader = self._ride_out(waits(), first_frame=True)
         return self.reader is not None
@@ -136,7 +135,7 @@ class LiveSource:
     def release(self) -> None:
         """On every way out: an outage still open is logged up to now."""
         if self.outage is not None:
-            self._end_outage((datetime.now(), time.monotonic()))
+            self._end_outage()
         self._drop_reader()
 
     def _ride_out(self, schedule: Iterator[float], first_frame: bool) -> ReadAhead | None:
@@ -191,9 +190,14 @@ class LiveSource:
         return ReadAhead(capture, self.stop, DEPTH if self.policy.read_ahead else 1,
                          max(self.policy.stall_timeout, shortest))
 
-    def _end_outage(self, now: tuple[datetime, float]) -> None:
+    def _outage_since_last_frame(self, reason: str, attempts: int = 0) -> OpenOutage:
+        now = time.monotonic()
+        start = datetime.now() - timedelta(seconds=now - self.last_frame)
+        return OpenOutage(start, self.last_frame, reason, attempts)
+
+    def _end_outage(self) -> None:
         outage, self.outage = self.outage, None
-        self.outages.add(outage.closed(*now))
+        self.outages.add(outage.closed(datetime.now(), time.monotonic()))
 
     def _drop_reader(self) -> None:
         reader, self.reader = self.reader, None
