@@ -152,7 +152,11 @@ class LiveSource:
             reader = self._reader(capture)
             if not first_frame:
                 return reader
-            ok, frame = reader.read()
+            try:
+                ok, frame = reader.read()
+            except BaseException:  # the capture goes with the reader on this path too
+                reader.release()
+                raise
             if frame is not None:
                 self.pending = (ok, frame)
                 return reader
