@@ -60,7 +60,10 @@ def test_options_reach_record(recorded, no_display):
               "--timestamps", "rate", "--start", "2026-12-08T06:00:00", "--utc-offset",
               "--before", "1", "--after", "2.5", "--min-event", "0.5", "--file-per-event",
               "--no-reconnect", "--give-up", "30", "--stall-timeout", "5",
-              "--rtsp-transport", "udp"])
+              "--rtsp-transport", "udp", "--detector", "knn", "--history", "90",
+              "--max-change", "0.3", "--include", "0,0", "9,0", "9,9", "--include", "1,1", "2,1",
+              "2,2", "--exclude", "5,5", "6,5", "6,6", "--detect-scale", "0.5",
+              "--detect-every", "2"])
     cli.main(["rtsp://cam/1", "--interval", "2"])
     (source, output, o), (stream, default_output, lapse) = recorded
     assert (source, output, stream, default_output) == (3, "x.mp4", "rtsp://cam/1", "capture.mp4")
@@ -74,7 +77,10 @@ def test_options_reach_record(recorded, no_display):
                      start=datetime(2026, 12, 8, 6), utc_offset=True, before=1.0, after=2.5,
                      min_event=0.5, file_per_event=True, contact_sheet=True,
                      min_free=None, segment=None, keep_for=None, max_size=None,
-                     reconnect=False, give_up=30.0, stall_timeout=5.0, rtsp_transport="udp")
+                     reconnect=False, give_up=30.0, stall_timeout=5.0, rtsp_transport="udp",
+                     detector="knn", history=90, max_change=0.3, mask=None,
+                     include=[[(0, 0), (9, 0), (9, 9)], [(1, 1), (2, 1), (2, 2)]],
+                     exclude=[[(5, 5), (6, 5), (6, 6)]], detect_scale=0.5, detect_every=2)
     assert (lapse["keep"], lapse["interval"], lapse["contact_sheet"]) == ("interval", 2.0, False)
 
 

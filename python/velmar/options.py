@@ -21,6 +21,7 @@ from functools import partial
 from typing import Any
 
 from velmar import checks
+from velmar.detection import DETECTORS, masks
 
 REQUIRED = object()  # the default of an option that has none
 KEEP_MODES = ("all", "motion", "interval")
@@ -28,6 +29,8 @@ TIME_MODES = ("auto", "pts", "rate", "clock")
 RTSP_TRANSPORTS = ("tcp", "udp")
 MAX_STAMP_SCALE = 10.0
 MAX_PADDING = 3600.0  # seconds: the ring of held frames is sized from them
+HISTORY = 500  # frames: OpenCV's own for its background models
+MAX_CHANGE = 0.5  # of the watched pixels at once: a change of light
 
 
 # Converters of the command's words into values.
@@ -61,6 +64,14 @@ def colour(text: str) -> tuple[int, int, int]:
     if len(values) != 3:
         raise argparse.ArgumentTypeError(f"expected three integers B,G,R, got {text!r}")
     return values
+
+
+def point(text: str) -> tuple[int, int]:
+    try:
+        x, y = (int(part) for part in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a point X,Y, got {text!r}") from None
+    return x, y
 
 
 def date_time(text: str) -> datetime:
@@ -188,6 +199,7 @@ def _display(_given: Mapping[str, Any]) -> bool:
 
 IO, CAMERA, KEEP = "input and output", "camera", "what to keep (default: every frame)"
 EVENTS, TIMES, STAMP = "motion events (with --motion)", "frame times", "timestamp overlay"
+DETECT = "motion detection (with --motion)"
 PREVIEW = "preview"
 DISK = "disk space"
 LIVE = "live sources (cameras, devices, streams)"
@@ -308,6 +320,46 @@ OPTIONS: tuple[Option, ...] = (
     Option("show_diff", "bool", False, checks.window, "show_diff", (
         Flag(("--show-diff",), "show the motion check's two diagnostic windows",
              {"action": "store_true"}),), KEEP, batch=False, shown_default="off"),
+
+    # How motion is found.
+    Option("detector", "str", "diff", partial(checks.choice, choices=DETECTORS), None, (
+        Flag(("--detector",), "how motion is found: diff compares each frame with the last "
+             "one with motion; mog2 and knn learn the background",
+             {"choices": DETECTORS, "metavar": "diff|mog2|knn"}),), DETECT,
+        shown_default="`diff`", needs=MOTION),
+    Option("history", "int", HISTORY, partial(checks.integer, low=1, high=100_000), None, (
+        Flag(("--history",), "frames the background remembers: mog2's and knn's model; "
+             "diff's reference follows a still scene over about as many",
+             {"type": int, "metavar": "N"}),), DETECT, shown_default=f"`{HISTORY}`",
+        needs=MOTION),
+    Option("max_change", "float", MAX_CHANGE, partial(checks.scale, most=1.0), None, (
+        Flag(("--max-change",), "a frame in which more than this share of the watched "
+             "pixels changes at once is a change of light, not motion (1: never)",
+             {"type": float, "metavar": "SHARE"}),), DETECT,
+        shown_default=f"`{MAX_CHANGE}`", needs=MOTION),
+    Option("include", "list | None", None, masks.polygons, None, (
+        Flag(("--include",), "look for motion only inside this polygon, in frame "
+             "coordinates; repeat for more", {"type": point, "nargs": "+",
+                                               "action": "append", "metavar": "X,Y"}),),
+        DETECT, shown_default="the whole region", needs=MOTION),
+    Option("exclude", "list | None", None, masks.polygons, None, (
+        Flag(("--exclude",), "never look for motion inside this polygon (a tree, a road, a "
+             "clock overlay); repeat for more", {"type": point, "nargs": "+",
+                                                 "action": "append", "metavar": "X,Y"}),),
+        DETECT, shown_default="none", needs=MOTION),
+    Option("mask", "str | os.PathLike | None", None, masks.mask_file, None, (
+        Flag(("--mask",), "image of the frame's size: motion is looked for where it is white, "
+             "not where it is black", {"metavar": "IMAGE"}),), DETECT, shown_default="none",
+        needs=MOTION),
+    Option("detect_scale", "float", 1.0, partial(checks.scale, most=1.0), None, (
+        Flag(("--detect-scale",), "look for motion on a copy scaled by this (0.5: half the "
+             "width and height), with the blur and --min-area scaled to match; frames are "
+             "written whole", {"type": float, "metavar": "S"}),), DETECT,
+        shown_default="`1`", needs=MOTION),
+    Option("detect_every", "int", 1, partial(checks.integer, low=1, high=1000), None, (
+        Flag(("--detect-every",), "look for motion in every Nth frame only; the frames "
+             "between take its decision", {"type": int, "metavar": "N"}),), DETECT,
+        shown_default="`1`", needs=MOTION),
 
     # Motion events.
     Option("before", "float", 0.0, _padding, "before", (
@@ -461,7 +513,8 @@ def check_all(given: Mapping[str, Any]) -> dict[str, Any]:
 
 
 def _check_needs(option: Option, checked: Mapping[str, Any]) -> None:
-    if option.needs is None or not checked[option.name]:
+    value = checked[option.name]
+    if option.needs is None or not value or value == option.default:
         return
     other, wanted = option.needs
     if checked[other] != wanted:

@@ -42,11 +42,11 @@ void check_hooks(const Options &r) {
         raise(PyExc_TypeError, "stop must be a list or None, not %s",
               Py_TYPE(r.stop.ptr())->tp_name);
     for (nanobind::handle hook : {r.namer, r.progress, r.opener, r.writer, r.log_opener,
-                                  r.segmenter, r.reconnect, r.on_event})
+                                  r.segmenter, r.reconnect, r.on_event, r.detector})
         if (!hook.is_none() && !PyCallable_Check(hook.ptr()))
             raise(PyExc_TypeError,
-                  "namer, progress, opener, writer, log_opener, segmenter, reconnect and "
-                  "on_event must be callable or None, not %s",
+                  "namer, progress, opener, writer, log_opener, segmenter, reconnect, "
+                  "on_event and detector must be callable or None, not %s",
                   Py_TYPE(hook.ptr())->tp_name);
 }
 

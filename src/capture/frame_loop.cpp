@@ -153,8 +153,21 @@ bool nearest_to_grid(Session &s, double ttot) {
     return true;
 }
 
+// A detector of the recording API decides in place of the engine's check;
+// it is told when the frame is to be its new reference, which is never motion.
+bool detector_says(Session &s) {
+    bool reference = s.keep.take_reference;
+    s.keep.take_reference = false;
+    std::array<nb::object, 2> answer =
+        unpack<2>(s.opt.detector(s.frame.roi, nb::bool_(reference)));
+    s.keep.area = to_double(answer[1].ptr());
+    return to_bool(answer[0].ptr()) && !reference;
+}
+
 bool keep_frame(Session &s, const FrameShape &shape, double ttot) {
     const Options &r = s.opt;
+    if (r.motion_based && !r.detector.is_none())
+        return detector_says(s);
     if (r.motion_based) {
         bool motion = motion_seen(s, shape);
         if (s.keep.take_reference) {
@@ -229,7 +242,7 @@ Stop run_frame_loop(Session &s) {
         // is made with the first frame.
         if (s.behaviour.set_opens_at_first_accepted_frame && s.output.writ_frames == 0)
             open_output_set(s, s.frame.ts, shape.ndim == 2);
-        else if (s.keep.prev_blurred.is_none())
+        else if (s.keep.prev_blurred.is_none() && r.detector.is_none())
             fresh_blurred_pair(s);
         double ttot = seconds_between(s.frame.ts, s.input.tstart);
         s.result.position = ttot;

@@ -60,6 +60,7 @@ const OptionEntry option_table[] = {
     {"min_event", &Options::min_event},
     {"file_per_event", &Options::file_per_event},
     {"on_event", &Options::on_event},
+    {"detector", &Options::detector},
 };
 
 struct Converter {

@@ -12,6 +12,7 @@ from fractions import Fraction
 class Timing:
     frames: int
     rate: float  # the exact rate of a constant-rate file, the average of a variable one
+    size: tuple[int, int] | None = None  # (width, height) as the stream declares it
 
 
 def probe(path: str) -> Timing | None:
@@ -21,7 +22,9 @@ def probe(path: str) -> Timing | None:
         with av.open(path) as container:
             stream = container.streams.video[0]
             times = [packet.pts for packet in container.demux(stream) if packet.pts is not None]
-            return _timing(sorted(times), stream.time_base, stream.average_rate)
+            timing = _timing(sorted(times), stream.time_base, stream.average_rate)
+            size = (stream.codec_context.width, stream.codec_context.height)
+            return timing and Timing(timing.frames, timing.rate, size if all(size) else None)
     except av.error.ExitError:
         # FFmpeg stopped reading because Ctrl-C came: that is the user's.
         raise KeyboardInterrupt from None

@@ -10,6 +10,8 @@ from datetime import datetime
 from pathlib import Path
 
 from velmar import _engine, options
+from velmar.detection import masks
+from velmar.detection.detector import Detector
 from velmar.recording import outputs, sources
 from velmar.recording.events import EventLog
 from velmar.recording.live import LiveSource, Policy
@@ -51,6 +53,14 @@ def record(
     min_area: int = 500,
     kernel_width: int = 21,
     show_diff: bool = False,
+    detector: str = "diff",
+    history: int = 500,
+    max_change: float = 0.5,
+    include: list | None = None,
+    exclude: list | None = None,
+    mask: str | os.PathLike | None = None,
+    detect_scale: float = 1.0,
+    detect_every: int = 1,
     before: float = 0.0,
     after: float = 0.0,
     min_event: float = 0.0,
@@ -114,6 +124,20 @@ def record(
     frames' times, so that a time-lapse never drifts. The motion check: `threshold` (grey-level change of a pixel),
     `min_area` (pixels a changed region must exceed), `kernel_width` (odd blur
     width); `show_diff` shows its diagnostic windows.
+
+    `detector` "diff" compares each frame with the last one that showed
+    motion, which follows a still scene over about `history` frames; "mog2"
+    and "knn" are OpenCV's background models, remembering `history` frames
+    (`threshold` is knn's distance; mog2 keeps its own). Changes of light are
+    taken out before frames are compared, and a frame in which more than
+    `max_change` of the watched pixels change at once is a change of light
+    that the reference follows, not motion. Motion is looked for only inside
+    the `include` polygons (lists of (x, y) points in frame coordinates;
+    default everywhere), never inside the `exclude` ones, and only where the
+    `mask` image (the frame's size) is white. The check runs on a copy scaled
+    by `detect_scale` (0.5 halves width and height; the blur and `min_area`
+    are scaled to match) and on every `detect_every`th frame, the frames
+    between taking its decision; frames are written whole.
 
     Motion comes in events. Also written are the frames from up to `before`
     seconds ahead of an event's first motion frame and up to `after` seconds
@@ -226,12 +250,23 @@ def engine_options(checked: dict) -> tuple[dict, int | None, Codec]:
     if checked["region"] is not None:
         check_size(codec, checked["region"][2:], "the region's width and height")
     numbered = any(checked[name] for name in ("frames_per_file", "file_per_event", "segment"))
+    engine["detector"] = _detector(checked, timing.size if timing else None)
     engine.update(
         input_=found.value, live=found.live, start=checked["start"] or found.start,
         output=path, timestamps=timestamps, rate=timing.rate if timing else 0.0,
         fmt=codec.name, namer=outputs.namer(path, numbered=numbered),
         segmenter=None if checked["segment"] is None else SegmentClock(checked["segment"]))
     return engine, timing.frames if timing else None, codec
+
+
+def _detector(checked: dict, frame_size: tuple[int, int] | None) -> Detector | None:
+    """A motion recording's detector; its masks are checked against a file's
+    frame size here, and against a live source's at its first frame."""
+    if checked["keep"] != "motion":
+        return None
+    if frame_size is not None:
+        masks.check_fits(checked, frame_size)
+    return Detector(checked, frame_size)
 
 
 def _retention(checked: dict, engine: dict, verbose: bool) -> Retention | None:
