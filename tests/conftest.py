@@ -181,3 +181,23 @@ def csv_rows(path):
 
 def zero_pair(shape):
     return np.zeros(shape, np.uint8), np.zeros(shape, np.uint8)
+
+
+# A square is on screen in these frames; the frame after it leaves differs
+# from the one before, so motion runs one frame longer. 8 fps: 0.125 s a frame.
+SPELLS = [(2, 4), (20, 29), (36, 40), (60, 60), (80, 99)]
+
+
+@pytest.fixture(scope="session")
+def spells_clip(tmp_path_factory):
+    path = tmp_path_factory.mktemp("spells") / "spells.avi"
+    writer = cv2.VideoWriter(str(path), cv2.VideoWriter_fourcc(*"FFV1"), 8, (160, 120))
+    rng = np.random.default_rng(3)
+    for i in range(100):
+        frame = rng.integers(100, 106, (120, 160, 3), dtype=np.uint8)  # still, lightly noisy
+        if any(a <= i <= b for a, b in SPELLS):
+            x = 10 + (i % 10) * 12
+            frame[40:80, x:x + 30] = 250
+        writer.write(frame)
+    writer.release()
+    return path

@@ -21,6 +21,8 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("crash_safety.py", ["--tiny"], "encoder delay"),
     ("segments_flat.py", ["--tiny"], "40 files"),
     ("outages.py", ["--tiny"], "2 outages"),
+    ("motion_scenes.py", ["--tiny", "--config", "defaults"], "| defaults |"),
+    ("detection_speed.py", ["--tiny"], "none kept"),
 ])
 @pytest.mark.slow
 def test_benchmark_runs(tmp_path, script, args, expected):

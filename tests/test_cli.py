@@ -63,7 +63,7 @@ def test_options_reach_record(recorded, no_display):
               "--rtsp-transport", "udp", "--detector", "knn", "--history", "90",
               "--max-change", "0.3", "--include", "0,0", "9,0", "9,9", "--include", "1,1", "2,1",
               "2,2", "--exclude", "5,5", "6,5", "6,6", "--detect-scale", "0.5",
-              "--detect-every", "2"])
+              "--detect-every", "2", "--no-light-guard"])
     cli.main(["rtsp://cam/1", "--interval", "2"])
     (source, output, o), (stream, default_output, lapse) = recorded
     assert (source, output, stream, default_output) == (3, "x.mp4", "rtsp://cam/1", "capture.mp4")
@@ -78,7 +78,7 @@ def test_options_reach_record(recorded, no_display):
                      min_event=0.5, file_per_event=True, contact_sheet=True,
                      min_free=None, segment=None, keep_for=None, max_size=None,
                      reconnect=False, give_up=30.0, stall_timeout=5.0, rtsp_transport="udp",
-                     detector="knn", history=90, max_change=0.3, mask=None,
+                     detector="knn", history=90, light_guard=False, max_change=0.3, mask=None,
                      include=[[(0, 0), (9, 0), (9, 9)], [(1, 1), (2, 1), (2, 2)]],
                      exclude=[[(5, 5), (6, 5), (6, 6)]], detect_scale=0.5, detect_every=2)
     assert (lapse["keep"], lapse["interval"], lapse["contact_sheet"]) == ("interval", 2.0, False)
@@ -100,6 +100,12 @@ def test_options_reach_record(recorded, no_display):
     (["-1"], 2, "camera index of 0 or more"),
     (["{clip}", "--motion", "--kernel-width", "100001"], 2, "smaller side"),
     (["{clip}", "--kernel-width", "20"], 2, "must be odd"),
+    (["{clip}", "--motion", "--include", "0,0", "5,5"], 2, "--include polygons need at least 3"),
+    (["{clip}", "--motion", "--exclude", "0,0", "96,0", "0,9"], 2, "(96, 0) is off the 96x64"),
+    (["{clip}", "--motion", "--mask", "{tmp}/mask.png"], 2, "must be the frame's size (96x64)"),
+    (["{clip}", "--motion", "--mask", "{tmp}/notes.avi"], 2, "cannot read"),
+    (["{clip}", "--detect-scale", "0.5"], 2, "--detect-scale applies to"),
+    (["{clip}", "--motion", "--detect-scale", "1.5"], 2, "at most 1"),
     (["{clip}", "--font-scale", "1000"], 2, "at most 10"),
     (["{clip}", "--box-color", "1,2"], 2, "three integers"),
     (["{clip}", "--box-color", "-1,0,0"], 2, "--box-color values must be from 0 to 255"),
@@ -120,6 +126,7 @@ def test_bad_input_gets_one_line_and_leaves_nothing(argv, status, message, clip,
     monkeypatch.chdir(tmp_path)
     (tmp_path / "notes.avi").write_text("not a video\n")
     write_video(str(tmp_path / "tiny.avi"), 3, size=(8, 8))
+    cv2.imwrite(str(tmp_path / "mask.png"), np.zeros((10, 10), np.uint8))
     before = sorted(os.listdir(tmp_path))
     argv = [a.format(clip=clip, tmp=tmp_path, tiny=tmp_path / "tiny.avi") for a in argv]
     argv += ["--quiet"]

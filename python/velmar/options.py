@@ -332,9 +332,14 @@ OPTIONS: tuple[Option, ...] = (
              "diff's reference follows a still scene over about as many",
              {"type": int, "metavar": "N"}),), DETECT, shown_default=f"`{HISTORY}`",
         needs=MOTION),
+    Option("light_guard", "bool", True, checks.flag, None, (
+        Flag(("--no-light-guard",), "count changes of light as motion: diff then compares "
+             "each frame with the last one with motion as it is",
+             {"action": "store_false"}),), DETECT, shown_default="on", needs=MOTION),
     Option("max_change", "float", MAX_CHANGE, partial(checks.scale, most=1.0), None, (
         Flag(("--max-change",), "a frame in which more than this share of the watched "
-             "pixels changes at once is a change of light, not motion (1: never)",
+             "pixels or of the picture's parts changes at once is a change of light, not "
+             "motion (1: never)",
              {"type": float, "metavar": "SHARE"}),), DETECT,
         shown_default=f"`{MAX_CHANGE}`", needs=MOTION),
     Option("include", "list | None", None, masks.polygons, None, (

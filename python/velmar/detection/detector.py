@@ -25,7 +25,9 @@ class Detector:
     def __init__(self, checked: dict, frame_size: tuple[int, int] | None = None):
         self.checked = checked
         self.kind, self.threshold = checked["detector"], checked["threshold"]
-        self.history, self.max_change = checked["history"], checked["max_change"]
+        self.history, self.light_guard = checked["history"], checked["light_guard"]
+        # Without the guard no share of changed pixels is too large.
+        self.max_change = checked["max_change"] if self.light_guard else 1.0
         self.scale, self.every = checked["detect_scale"], checked["detect_every"]
         self.kernel = scaled_kernel(checked["kernel_width"], self.scale)
         self.min_area = checked["min_area"] * self.scale ** 2
@@ -53,9 +55,9 @@ class Detector:
     def _small_grey(self, region: np.ndarray) -> np.ndarray:
         if self.small_size is None:
             self._size_up(region)
-        if self.scale != 1.0:
-            region = cv2.resize(region, self.small_size, interpolation=cv2.INTER_AREA)
         grey = cv2.cvtColor(region, cv2.COLOR_BGR2GRAY) if region.ndim == 3 else region
+        if self.scale != 1.0:
+            grey = cv2.resize(grey, self.small_size, interpolation=cv2.INTER_AREA)
         return cv2.GaussianBlur(grey, (self.kernel, self.kernel), 0)
 
     def _size_up(self, region: np.ndarray) -> None:
@@ -79,7 +81,7 @@ class Detector:
         return max(frame[0], right), max(frame[1], bottom)
 
     def _restart(self, small: np.ndarray) -> None:
-        self.model = model(self.kind, small, self.threshold, self.history)
+        self.model = model(self.kind, small, self.threshold, self.history, self.light_guard)
         self.last = (False, 0.0)
 
     def _judge(self, small: np.ndarray) -> tuple[bool, float]:

@@ -14,6 +14,8 @@ import numpy as np
 
 CELLS_ACROSS = 16
 MEDIAN_CELLS = 5  # neighbourhood of the median: wider than most objects' cells
+SAMPLES_ACROSS_CELL = 8
+SAME_LIGHT = 0.01  # a factor this close to 1 changes no pixel by more than 2.5 levels
 
 
 class LitReference:
@@ -25,37 +27,80 @@ class LitReference:
         across = min(CELLS_ACROSS, width)
         self.grid = (across, max(1, min(height, round(across * height / width))))
         self.size = (width, height)
+        self.step = max(1, width // across // SAMPLES_ACROSS_CELL)
         self.image = first.astype(np.float32)
-        self.lit = first.copy()
+        self.image8 = first.copy()  # the image in whole grey levels
+        self.lit = np.empty_like(first)
+        self.cells = self._cells_of(first)  # of the frame last measured
+        self.own_cells = self.cells.copy()
+        self.same_light = True
         self._factor = np.empty(first.shape, np.float32)
         self._scratch = np.empty(first.shape, np.float32)
 
+    def _cells_of(self, frame: np.ndarray) -> np.ndarray:
+        # The frame is blurred: a pixel in `step` each way gives the same means.
+        sampled = np.ascontiguousarray(frame[::self.step, ::self.step])
+        return cv2.resize(sampled, self.grid, interpolation=cv2.INTER_AREA).astype(np.float32)
+
     def take(self, frame: np.ndarray) -> None:
-        """The frame itself becomes the reference."""
+        """The frame last measured becomes the reference."""
         self.image[:] = frame
+        self.image8[:] = frame
+        self.own_cells[:] = self.cells
 
     def follow(self, frame: np.ndarray, rate: float) -> None:
-        """The reference moves towards the frame by `rate`."""
+        """The reference moves towards the frame last measured by `rate`."""
         cv2.accumulateWeighted(frame, self.image, rate)
+        cv2.convertScaleAbs(self.image, dst=self.image8)
+        cv2.accumulateWeighted(self.cells, self.own_cells, rate)
 
     def measure(self, frame: np.ndarray, threshold: int) -> float:
         """Measures how the frame's light differs from the reference's; gives
         the share of cells whose mean moved by more than `threshold`."""
-        cells = cv2.resize(frame, self.grid, interpolation=cv2.INTER_AREA).astype(np.float32)
-        own = cv2.resize(self.image, self.grid, interpolation=cv2.INTER_AREA)
-        moved = np.count_nonzero(np.abs(cells - own) > threshold) / cells.size
-        ratio = (cells + 1.0) / (own + 1.0)
+        self.cells = self._cells_of(frame)
+        moved = np.count_nonzero(np.abs(self.cells - self.own_cells) > threshold)
+        ratio = (self.cells + 1.0) / (self.own_cells + 1.0)
         if min(self.grid) >= MEDIAN_CELLS:
             ratio = cv2.medianBlur(ratio, MEDIAN_CELLS)
-        cv2.resize(ratio, self.size, dst=self._factor, interpolation=cv2.INTER_LINEAR)
-        return moved
+        # Light that changed by less than a grey level or so is left as it is.
+        self.same_light = float(np.abs(ratio - 1.0).max()) < SAME_LIGHT
+        if not self.same_light:
+            cv2.resize(ratio, self.size, dst=self._factor, interpolation=cv2.INTER_LINEAR)
+        return moved / self.cells.size
 
     def in_frame_light(self) -> np.ndarray:
         """The reference as it looks in the measured frame's light (uint8)."""
+        if self.same_light:
+            return self.image8
         cv2.multiply(self.image, self._factor, dst=self._scratch)
         return cv2.convertScaleAbs(self._scratch, dst=self.lit)
 
     def in_own_light(self, frame: np.ndarray) -> np.ndarray:
         """The measured frame as it looks in the reference's light (uint8)."""
+        if self.same_light:
+            return frame
         cv2.divide(frame.astype(np.float32), self._factor, dst=self._scratch)
         return cv2.convertScaleAbs(self._scratch, dst=self.lit)
+
+
+class PlainReference:
+    """The reference without the light guard: the frame last taken, as it was
+    (the frame the engine's own check would compare with)."""
+
+    def __init__(self, first: np.ndarray):
+        self.image8 = first.copy()
+
+    def take(self, frame: np.ndarray) -> None:
+        self.image8[:] = frame
+
+    def follow(self, frame: np.ndarray, rate: float) -> None:
+        """It stays as it was taken."""
+
+    def measure(self, frame: np.ndarray, threshold: int) -> float:
+        return 0.0
+
+    def in_frame_light(self) -> np.ndarray:
+        return self.image8
+
+    def in_own_light(self, frame: np.ndarray) -> np.ndarray:
+        return frame

@@ -6,7 +6,7 @@ from __future__ import annotations
 import cv2
 import numpy as np
 
-from velmar.detection.light import LitReference
+from velmar.detection.light import LitReference, PlainReference
 
 WARM_UP = 8  # frames a new background model is shown the first one
 
@@ -16,9 +16,9 @@ class FrameDifference:
     frame's own light; while nothing moves the reference follows the scene
     over about `history` frames."""
 
-    def __init__(self, first: np.ndarray, threshold: int, history: int):
+    def __init__(self, first: np.ndarray, threshold: int, history: int, reference):
         self.threshold, self.rate = threshold, 1.0 / history
-        self.reference = LitReference(first)
+        self.reference = reference
         self._delta = np.empty_like(first)
 
     def changed(self, frame: np.ndarray) -> tuple[float, np.ndarray]:
@@ -41,7 +41,7 @@ class BackgroundModel:
     """One of OpenCV's background subtractors, shown frames in the light of
     a reference that follows the scene as slowly as the model learns."""
 
-    def __init__(self, first: np.ndarray, kind: str, threshold: int, history: int):
+    def __init__(self, first: np.ndarray, kind: str, threshold: int, history: int, reference):
         if kind == "mog2":
             self.model = cv2.createBackgroundSubtractorMOG2(history=history,
                                                             detectShadows=False)
@@ -50,7 +50,7 @@ class BackgroundModel:
                 history=history, dist2Threshold=float(threshold * threshold),
                 detectShadows=False)
         self.threshold, self.rate = threshold, 1.0 / history
-        self.reference = LitReference(first)
+        self.reference = reference
         # knn calls all of a frame foreground until it holds a few samples.
         for _ in range(WARM_UP):
             self.model.apply(first)
@@ -71,7 +71,8 @@ class BackgroundModel:
         self.reference.follow(frame, self.rate)
 
 
-def model(kind: str, first: np.ndarray, threshold: int, history: int):
+def model(kind: str, first: np.ndarray, threshold: int, history: int, light_guard: bool):
+    reference = (LitReference if light_guard else PlainReference)(first)
     if kind == "diff":
-        return FrameDifference(first, threshold, history)
-    return BackgroundModel(first, kind, threshold, history)
+        return FrameDifference(first, threshold, history, reference)
+    return BackgroundModel(first, kind, threshold, history, reference)

@@ -55,6 +55,7 @@ def record(
     show_diff: bool = False,
     detector: str = "diff",
     history: int = 500,
+    light_guard: bool = True,
     max_change: float = 0.5,
     include: list | None = None,
     exclude: list | None = None,
@@ -128,10 +129,11 @@ def record(
     `detector` "diff" compares each frame with the last one that showed
     motion, which follows a still scene over about `history` frames; "mog2"
     and "knn" are OpenCV's background models, remembering `history` frames
-    (`threshold` is knn's distance; mog2 keeps its own). Changes of light are
-    taken out before frames are compared, and a frame in which more than
-    `max_change` of the watched pixels change at once is a change of light
-    that the reference follows, not motion. Motion is looked for only inside
+    (`threshold` is knn's distance; mog2 keeps its own). With `light_guard`,
+    changes of light are taken out before frames are compared, and a frame in
+    which more than `max_change` of the watched pixels (or of the picture's
+    parts) change at once is a change of light that the reference follows,
+    not motion; without it, diff is the engine's own check. Motion is looked for only inside
     the `include` polygons (lists of (x, y) points in frame coordinates;
     default everywhere), never inside the `exclude` ones, and only where the
     `mask` image (the frame's size) is white. The check runs on a copy scaled

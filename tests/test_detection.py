@@ -1,0 +1,95 @@
+"""How a motion recording finds motion: each detector, changes of light,
+masks, and detection on a scaled copy or on every Nth frame."""
+
+import sys
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+import velmar
+from conftest import SPELLS
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
+import motion_scenes  # noqa: E402
+
+# What the square of the spells clip passes through: rows 40-80, all columns.
+BAND = [(0, 35), (159, 35), (159, 85), (0, 85)]
+ABOVE = [(0, 0), (159, 0), (159, 30), (0, 30)]
+
+
+def events_of(clip, **options):
+    result = velmar.record(clip, "out.avi", codec="ffv1", keep="motion", min_area=100, **options)
+    return [(e.first_frame, e.last_frame) for e in result.events]
+
+
+def within(found, expected, frames):
+    return len(found) == len(expected) and all(
+        abs(a - c) <= frames and abs(b - d) <= frames for (a, b), (c, d) in zip(found, expected))
+
+
+@pytest.fixture(scope="module")
+def scene(tmp_path_factory):
+    """A labelled scene at 320x180, 6 s: its clip and its spells with an object."""
+    folder = tmp_path_factory.mktemp("scenes")
+
+    def make(name):
+        path = folder / f"{name}.avi"
+        return path, motion_scenes.make_scene(name, path, size=(320, 180), seconds=6)
+    return make
+
+
+@pytest.mark.parametrize("name", ["dawn", "lamp", "dawn_object", "lamp_object", "small_fast"])
+def test_light_is_not_motion_and_objects_are(scene, name, in_tmp):
+    """With the defaults: a change of light alone gives no event, and an
+    object crossing in the same light is found from its first frames."""
+    clip, spells = scene(name)
+    result = velmar.record(clip, "out.avi", codec="ffv1", keep="motion", after=0.5)
+    starts = [e.first_frame for e in result.events]
+    assert len(starts) == len(spells)
+    assert all(abs(start - spell[0]) <= 2 for start, spell in zip(starts, spells))
+
+
+@pytest.mark.parametrize("detector", ["diff", "mog2", "knn"])
+def test_each_detector_finds_the_spells(spells_clip, in_tmp, detector):
+    # diff's motion runs a frame past each spell: the frame after it differs.
+    assert within(events_of(spells_clip, detector=detector), SPELLS, 1)
+
+
+@pytest.mark.parametrize("options", [dict(detect_scale=0.5), dict(detect_scale=0.25),
+                                     dict(detect_every=2), dict(detect_every=3)])
+def test_scaled_or_sparse_detection_finds_the_same_events(spells_clip, in_tmp, options):
+    # Every Nth frame, an event starts up to N - 1 frames late; its end comes
+    # at the first check past the motion, and the N - 1 frames after it take
+    # that check's decision. On a scaled copy, one frame either way.
+    late = options.get("detect_every", 2) - 1
+    found, full = events_of(spells_clip, **options), events_of(spells_clip)
+    assert len(found) == len(full)
+    assert all(0 <= a - c <= late and 0 <= b - d <= 2 * late if "detect_every" in options
+               else abs(a - c) <= 1 and abs(b - d) <= 1 for (a, b), (c, d) in zip(found, full))
+
+
+def mask_image(tmp_path, white_band):
+    image = np.zeros((120, 160), np.uint8) if white_band else np.full((120, 160), 255, np.uint8)
+    cv2.fillPoly(image, [np.array(BAND)], 255 if white_band else 0)
+    path = tmp_path / "mask.png"
+    cv2.imwrite(str(path), image)
+    return path
+
+
+@pytest.mark.parametrize("options, found", [
+    (dict(exclude=[BAND]), False),
+    (dict(exclude=BAND), False),  # one polygon alone
+    (dict(include=[BAND]), True),
+    (dict(include=[ABOVE]), False),
+    (dict(include=[ABOVE, BAND], exclude=[ABOVE]), True),
+    (dict(region=(0, 20, 160, 80), exclude=[BAND]), False),  # masks in frame coordinates
+    ("white band", True),
+    ("black band", False),
+])
+def test_masks_decide_where_motion_is_looked_for(spells_clip, in_tmp, tmp_path, options, found):
+    if isinstance(options, str):
+        options = dict(mask=mask_image(tmp_path, options == "white band"))
+    events = events_of(spells_clip, **options)
+    assert events == (events_of(spells_clip) if found else [])
