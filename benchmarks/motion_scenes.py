@@ -45,6 +45,7 @@ MERGE_SECONDS = 0.5
 # polygons in frame coordinates, as exclude_areas gives).
 CONFIGS = [
     ("defaults", {}),
+    ("no light guard", {"light_guard": False}),
     ("no sudden-light guard", {"max_change": 1.0}),
     ("min_area 100", {"min_area": 100}),
     ("mog2", {"detector": "mog2"}),
