@@ -63,11 +63,13 @@ def test_options_reach_record(recorded, no_display):
               "--rtsp-transport", "udp", "--detector", "knn", "--history", "90",
               "--max-change", "0.3", "--include", "0,0", "9,0", "9,9", "--include", "1,1", "2,1",
               "2,2", "--exclude", "5,5", "6,5", "6,6", "--detect-scale", "0.5",
-              "--detect-every", "2", "--no-light-guard"])
+              "--detect-every", "2", "--no-light-guard", "--name", "door", "--on-event", "true",
+              "--on-event-timeout", "5"])
     cli.main(["rtsp://cam/1", "--interval", "2"])
     (source, output, o), (stream, default_output, lapse) = recorded
     assert (source, output, stream, default_output) == (3, "x.mp4", "rtsp://cam/1", "capture.mp4")
     assert type(o.pop("progress")).__name__ == "OutageLines"  # off a terminal: a line an outage
+    assert type(o.pop("observer")).__name__ == "EventLines"  # and a line an event
     assert o == dict(keep="motion", interval=1.0, threshold=30, min_area=100, kernel_width=11,
                      region=[8, 4, 40, 30], duration=9.5, frames_per_file=50, codec="h265",
                      quality=30, speed="fast",
@@ -80,7 +82,8 @@ def test_options_reach_record(recorded, no_display):
                      reconnect=False, give_up=30.0, stall_timeout=5.0, rtsp_transport="udp",
                      detector="knn", history=90, light_guard=False, max_change=0.3, mask=None,
                      include=[[(0, 0), (9, 0), (9, 9)], [(1, 1), (2, 1), (2, 2)]],
-                     exclude=[[(5, 5), (6, 5), (6, 6)]], detect_scale=0.5, detect_every=2)
+                     exclude=[[(5, 5), (6, 5), (6, 6)]], detect_scale=0.5, detect_every=2,
+                     name="door", on_event="true", on_event_timeout=5.0)
     assert (lapse["keep"], lapse["interval"], lapse["contact_sheet"]) == ("interval", 2.0, False)
 
 

@@ -8,9 +8,13 @@ its own flag instead (`--frames-per-file must be at least 1, got 0`).
 
 from __future__ import annotations
 
+import ipaddress
 import math
 import numbers
 import os
+import re
+import shlex
+import shutil
 import sys
 from collections.abc import Callable
 from datetime import datetime
@@ -185,3 +189,75 @@ def duration(name: str, value: Any) -> float:
             raise OptionValueError(name, f"must be a length of time such as 90s, 15min, 1h "
                                          f"or 14d, got {value!r}") from None
     return seconds(name, value)
+
+
+def camera_name(name: str, value: Any) -> str:
+    """A name that is also a part of the live view's addresses and of a
+    journal's lines: letters, digits, '_', '-' and '.', not first."""
+    if not isinstance(value, str):
+        raise OptionTypeError(name, f"must be a str, not {value!r}")
+    if not re.fullmatch(r"\w[\w.-]{0,63}", value):
+        raise OptionValueError(name, f"must be up to 64 letters, digits, '_', '-' or '.', "
+                                     f"beginning with a letter or digit, got {value!r}")
+    return value
+
+
+def command(name: str, value: Any) -> list[str] | Callable:
+    """A command as its words, split as a shell would but run without one,
+    or a Python function; its program must be found now, not at the first
+    event."""
+    if callable(value):
+        return value
+    if isinstance(value, str):
+        try:
+            words = shlex.split(value)
+        except ValueError as error:
+            raise OptionValueError(name, f"cannot be split into words: {error}") from None
+    elif isinstance(value, (list, tuple)) and all(isinstance(word, str) for word in value):
+        words = list(value)
+    else:
+        raise OptionTypeError(name, f"must be a command (a str or a list of str) or a "
+                                    f"function, not {value!r}")
+    if not words:
+        raise OptionValueError(name, "must name a command, got nothing")
+    if shutil.which(words[0]) is None:
+        raise OptionValueError(name, f"finds no program {words[0]!r}")
+    return words
+
+
+LOOPBACK_NAMES = ("localhost",)
+
+
+def address(name: str, value: Any) -> tuple[str, int]:
+    """HOST:PORT, [IPv6]:PORT, or :PORT for loopback; port 0 takes a free one."""
+    if not isinstance(value, str):
+        raise OptionTypeError(name, f"must be HOST:PORT, not {value!r}")
+    host, colon, port = value.rpartition(":")
+    host = host.removeprefix("[").removesuffix("]") or "127.0.0.1"
+    if not colon or not port.isdigit() or int(port) > 65535:
+        raise OptionValueError(name, f"must be HOST:PORT, as 127.0.0.1:8080, got {value!r}")
+    return host, int(port)
+
+
+def is_loopback(host: str) -> bool:
+    if host in LOOPBACK_NAMES:
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:  # a host name: only the ones above are known to be loopback
+        return False
+
+
+def password(name: str, value: Any) -> str:
+    if not isinstance(value, str) or not value:
+        raise OptionTypeError(name, f"must be a non-empty str, not {value!r}")
+    return value
+
+
+def observer(name: str, value: Any) -> Any:
+    """An object told of each kept frame and each event."""
+    missing = [method for method in ("frame", "event") if not callable(getattr(value, method, None))]
+    if missing:
+        raise OptionTypeError(name, f"must have the methods frame(image) and event(event), "
+                                    f"not {value!r}")
+    return value

@@ -13,6 +13,7 @@ table before it loads them.
 from __future__ import annotations
 
 import argparse
+import os
 import re
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
@@ -31,6 +32,7 @@ MAX_STAMP_SCALE = 10.0
 MAX_PADDING = 3600.0  # seconds: the ring of held frames is sized from them
 HISTORY = 500  # frames: OpenCV's own for its background models
 MAX_CHANGE = 0.5  # of the watched pixels at once: a change of light
+ON_EVENT_TIMEOUT = 30.0  # seconds an event's command may take before it is killed
 
 
 # Converters of the command's words into values.
@@ -202,6 +204,7 @@ EVENTS, TIMES, STAMP = "motion events (with --motion)", "frame times", "timestam
 DETECT = "motion detection (with --motion)"
 PREVIEW = "preview"
 DISK = "disk space"
+OUTSIDE = "the live view and events to the outside"
 LIVE = "live sources (cameras, devices, streams)"
 MOTION = ("keep", "motion")
 
@@ -392,6 +395,25 @@ OPTIONS: tuple[Option, ...] = (
              {"action": "store_false"}),), EVENTS, shown_default="on with `--motion`",
         command_default=lambda given: given["keep"] == "motion", needs=MOTION),
 
+    # What is told to the outside.
+    Option("name", "str | None", None, checks.camera_name, None, (
+        Flag(("--name",), "what the camera is called in the live view, in the journal's lines "
+             "and in VELMAR_CAMERA", {"metavar": "NAME"}),), OUTSIDE, batch=False,
+        shown_default="the output's name"),
+    Option("on_event", "str | list[str] | Callable[[Event], None] | None", None, checks.command,
+           None, (
+               Flag(("--on-event",), "run this command as each event ends, without a shell "
+                    "(write sh -c '...' for one), with VELMAR_CAMERA, VELMAR_EVENT, "
+                    "VELMAR_START, VELMAR_SECONDS, VELMAR_VIDEO and VELMAR_THUMBNAIL set",
+                    {"metavar": "'CMD ARGS...'"}),), OUTSIDE, batch=False,
+           shown_default="none", needs=MOTION),
+    Option("on_event_timeout", "float", ON_EVENT_TIMEOUT, partial(checks.seconds, most=86400),
+           None, (
+               Flag(("--on-event-timeout",), "kill an event's command that takes longer "
+                    "than this", {"type": positive, "metavar": "SECONDS"}),), OUTSIDE,
+           batch=False, shown_default=f"`{ON_EVENT_TIMEOUT:g}`", needs=MOTION),
+    Option("observer", "Observer | None", None, checks.observer, None, batch=False),
+
     # The frames' times.
     Option("timestamps", "str", "auto", _time_mode, None, (
         Flag(("--timestamps",), "how frame times are worked out: pts, rate, clock or auto "
@@ -477,6 +499,37 @@ BATCH_OPTIONS: tuple[Option, ...] = (
              "share", {"metavar": "ADDRESS"}),), WHERE, shown_default="local processes"),
 )
 
+def _password_from_environment(_given: Mapping[str, Any]) -> str | None:
+    return os.environ.get("VELMAR_HTTP_PASSWORD") or None
+
+
+# The live view's options: of `velmar`, of `velmar run` and of its file.
+LIVE_VIEW_OPTIONS: tuple[Option, ...] = (
+    Option("http", "str | None", None, checks.address, None, (
+        Flag(("--http",), "serve the live view at this address: a page of the cameras with "
+             "their pictures, states and events, and /status.json; an address other than "
+             "loopback needs --http-password", {"metavar": "HOST:PORT"}),), OUTSIDE,
+        shown_default="off"),
+    Option("http_password", "str | None", None, checks.password, None, (
+        Flag(("--http-password",), "password of the live view, asked of every request "
+             "(HTTP basic authentication, any user name)", {"metavar": "PASSWORD"}),),
+        OUTSIDE, shown_default="$VELMAR_HTTP_PASSWORD",
+        command_default=_password_from_environment),
+)
+
+
+def check_live_view(given: Mapping[str, Any]) -> tuple[tuple[str, int] | None, str | None]:
+    """The live view's address and password, checked; only loopback is
+    served without a password."""
+    checked = {option.name: option.checked(given.get(option.name))
+               for option in LIVE_VIEW_OPTIONS}
+    address, password = checked["http"], checked["http_password"]
+    if address is not None and password is None and not checks.is_loopback(address[0]):
+        raise checks.OptionValueError("http_password", f"is needed to serve the live view on "
+                                                       f"{address[0]}, which is not loopback")
+    return address, password
+
+
 # `velmar check`'s options.
 CHECK_OPTIONS: tuple[Option, ...] = (
     Option("paths", "Iterable[str | os.PathLike]", REQUIRED, None, None, (
@@ -494,13 +547,14 @@ CHECK_OPTIONS: tuple[Option, ...] = (
 
 BY_NAME: dict[str, Option] = {option.name: option for option in OPTIONS}
 BATCH_BY_NAME: dict[str, Option] = {option.name: option for option in BATCH_OPTIONS}
+LIVE_VIEW_BY_NAME: dict[str, Option] = {option.name: option for option in LIVE_VIEW_OPTIONS}
 IN_BATCH: tuple[str, ...] = tuple(o.name for o in OPTIONS if o.batch)
 COMMAND: tuple[Option, ...] = tuple(o for o in OPTIONS if o.flags)
 
 
 def label(name: str) -> str:
     """How the commands name the option called `name`: by its flag."""
-    option = BY_NAME.get(name) or BATCH_BY_NAME.get(name)
+    option = BY_NAME.get(name) or BATCH_BY_NAME.get(name) or LIVE_VIEW_BY_NAME.get(name)
     return name if option is None else option.label
 
 

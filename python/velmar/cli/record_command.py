@@ -15,6 +15,7 @@ from velmar.cli.common import (EXIT_BY_STOP, EXIT_FAILED, EXIT_NOTHING, EXIT_OK,
                                EXIT_SOURCE_LOST, Parser, UsageError,
                                REPORTING, add_options, fail, report, show_progress,
                                values)
+from velmar.cli.reporters import EventLines, joined, progress_to, reporter_for
 from velmar.recording.stops import REASONS
 
 # The recording machinery (NumPy, OpenCV, the engine) is imported inside
@@ -31,7 +32,7 @@ OWN = (
         table.Flag(("--version",), "print the version",
                    {"action": "version", "version": f"velmar {velmar.__version__}"}),)),
 )
-FLAGS = (*table.COMMAND, *REPORTING, *OWN)
+FLAGS = (*table.COMMAND, *table.LIVE_VIEW_OPTIONS, *REPORTING, *OWN)
 
 
 
@@ -48,60 +49,6 @@ def build_parser() -> Parser:
     )
     add_options(parser, FLAGS)
     return parser
-
-
-class ProgressBar:
-    """A bar with frames, percent, rate and time left for a file of known
-    length; a running count and the elapsed time for a live source, which
-    says so while it reconnects."""
-
-    def __init__(self):
-        self.bar = None
-
-    def __call__(self, progress):
-        if self.bar is None:
-            from tqdm import tqdm
-            self.bar = tqdm(total=progress.frame_count, unit="frame", file=sys.stderr,
-                            dynamic_ncols=True)
-        self.bar.update(progress.frames_read - self.bar.n)
-        if progress.reconnecting:
-            self.bar.set_postfix_str(f"reconnecting (attempt {progress.reconnecting})")
-        else:
-            self.bar.set_postfix(kept=progress.frames_kept, refresh=False)
-
-    def close(self):
-        if self.bar is not None:
-            self.bar.close()
-
-
-class OutageLines:
-    """Without a bar: a line when a live source gives no frames and when it is back."""
-
-    def __init__(self):
-        self.away, self.outages = False, 0
-        # Frames read when the outage was logged: it is back once more come,
-        # as an outage still open at the end is logged too.
-        self.logged_at: int | None = None
-
-    def __call__(self, progress):
-        if progress.reconnecting and not self.away:
-            self.away = True
-            print("velmar: no frames from the source; reconnecting", file=sys.stderr, flush=True)
-        if progress.outages > self.outages:
-            self.away, self.outages, self.logged_at = False, progress.outages, progress.frames_read
-        elif self.logged_at is not None and progress.frames_read > self.logged_at:
-            self.logged_at = None
-            print("velmar: the source is back", file=sys.stderr, flush=True)
-
-    def close(self):
-        pass
-
-
-def reporter_for(parsed):
-    """The bar on a terminal; elsewhere, unless quiet, a line per outage."""
-    if show_progress(parsed):
-        return ProgressBar()
-    return None if parsed.quiet else OutageLines()
 
 
 def events_table(result, most=20) -> str:
@@ -161,12 +108,21 @@ def run(parsed) -> int:
     answer_ctrl_c()
     given = values(parsed, table.COMMAND)
     source, output = given.pop("source"), given.pop("output")
-    reporter = reporter_for(parsed)
+    view = live_view(parsed, given, output)
+    reporter = reporter_for(show_progress(parsed), parsed.quiet)
+    lines = None if reporter is None or show_progress(parsed) else EventLines()
     try:
-        result = record(source, output, progress=reporter, **given)
+        result = record(source, output, progress=progress_to(reporter, view and view.progress),
+                        observer=joined(lines, view), **given)
+    except BaseException:
+        if view is not None:
+            view.close({"state": "failed"})
+        raise
     finally:
         if reporter is not None:
             reporter.close()
+    if view is not None:
+        view.close(final_state(result))
     if not parsed.quiet:
         for note in result.notes:
             print(f"velmar: note: {note}")
@@ -175,17 +131,46 @@ def run(parsed) -> int:
         if given["keep"] == "motion":
             print(events_table(result))
         print(summary(result))
+    return outcome(result, source)
+
+
+def outcome(result, source, prefix: str = "velmar") -> int:
+    """The exit status of a recording, with the line that says why when it is not 0."""
     if result.stop in EXIT_BY_STOP:
         return EXIT_BY_STOP[result.stop]
     if result.stop == "source_lost":
-        return fail(EXIT_SOURCE_LOST, f"the source {source!r} was lost")
+        return fail(EXIT_SOURCE_LOST, f"the source {source!r} was lost", prefix)
     if result.stop == "disk_full":
-        return fail(EXIT_FAILED, result.problem)
+        return fail(EXIT_FAILED, result.problem, prefix)
     if result.stop == "region":
-        return fail(EXIT_NOTHING, "the region is larger than the frames; nothing recorded")
+        return fail(EXIT_NOTHING, "the region is larger than the frames; nothing recorded",
+                    prefix)
     if result.frames_read == 0:
-        return fail(EXIT_NOTHING, f"no frame could be read from {source!r}")
+        return fail(EXIT_NOTHING, f"no frame could be read from {source!r}", prefix)
     return EXIT_OK
+
+
+# What the live view shows of a recording that has ended, by its stop.
+FINAL_STATES = {"disk_full": "disk full", "source_lost": "outage", "interrupt": "stopped",
+                "terminate": "stopped"}
+
+
+def final_state(result) -> dict:
+    return {"state": FINAL_STATES.get(result.stop, "finished"), "problem": result.problem,
+            "frames_read": result.frames_read, "frames_kept": result.frames_kept,
+            "outages": len(result.outages)}
+
+
+def live_view(parsed, given, output):
+    """The live view of this one recording, serving while it records; None without --http."""
+    address, password = table.check_live_view(values(parsed, table.LIVE_VIEW_OPTIONS))
+    if address is None:
+        return None
+    from velmar.live.view import OneCameraView
+    try:
+        return OneCameraView(given["name"], output, address, password)
+    except OSError as error:
+        raise UsageError(str(error)) from None
 
 
 def answer_ctrl_c():

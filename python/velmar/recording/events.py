@@ -1,15 +1,20 @@
 """The events of a motion-based recording: `NAME.events.csv` beside the first
-video, one row per event written as the event ends, and the contact sheet."""
+video, one row per event written as the event ends, the contact sheet, and,
+for those told of each event (an event command, the live view), a thumbnail
+of each beside the log (`NAME.events.001.jpg`)."""
 
 from __future__ import annotations
 
 import csv
 import os
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
 
-from velmar.recording.contact_sheet import ContactSheet
+import cv2
+
+from velmar.recording.contact_sheet import ContactSheet, THUMB_WIDTH
 from velmar.recording.outputs import free_name
 
 HEADER = ("event", "first_frame", "last_frame", "start", "end", "seconds", "frames", "video")
@@ -27,12 +32,17 @@ class Event:
     seconds: float
     frames: int
     video: Path
+    thumbnail: Path | None = None  # NAME.events.NNN.jpg, for those told of each event
 
 
 class EventLog:
-    """Told of each event by the engine as it ends; writes its row at once."""
+    """Told of each event by the engine as it ends; writes its row at once,
+    then tells `listeners`; with `thumbnails`, the event's picture goes
+    beside the log first."""
 
-    def __init__(self, contact_sheet: bool):
+    def __init__(self, contact_sheet: bool, listeners: Sequence[Callable[[Event], None]] = (),
+                 thumbnails: bool = False):
+        self.listeners, self.thumbnails = tuple(listeners), thumbnails
         self.events: list[Event] = []
         self.path: str | None = None
         self.file = None
@@ -43,13 +53,28 @@ class EventLog:
     def __call__(self, first, last, start, end, seconds, frames, video, thumbnail):
         if self.file is None:
             self._open(os.path.splitext(video)[0])
-        event = Event(len(self.events) + 1, first, last, datetime.fromisoformat(start),
-                      datetime.fromisoformat(end), seconds, frames, Path(video))
+        number = len(self.events) + 1
+        event = Event(number, first, last, datetime.fromisoformat(start),
+                      datetime.fromisoformat(end), seconds, frames, Path(video),
+                      self._thumbnail(number, thumbnail) if self.thumbnails else None)
         self.writer.writerow([event.event, first, last, start, end, f"{seconds:.6f}", frames,
                               os.path.basename(video)])
         self.events.append(event)
         if self.sheet is not None:
             self.sheet.add(thumbnail, event)
+        for listener in self.listeners:
+            listener(event)
+
+    def _thumbnail(self, number: int, image) -> Path | None:
+        """The event's picture, small; None when it cannot be written (the
+        event itself is logged all the same)."""
+        name = f"{os.path.splitext(self.path)[0]}.{number:03d}.jpg"
+        height = max(1, round(image.shape[0] * THUMB_WIDTH / image.shape[1]))
+        small = cv2.resize(image, (THUMB_WIDTH, height), interpolation=cv2.INTER_AREA)
+        try:
+            return Path(name) if cv2.imwrite(name, small) else None
+        except cv2.error:
+            return None
 
     def _open(self, stem: str) -> None:
         self.path = free_name(stem, ".events.csv")

@@ -127,3 +127,8 @@ def check_fourcc(fourcc: Any, output: str) -> str:
         raise ValueError(f"fourcc {fourcc!r} cannot write {suffix} files with this OpenCV "
                          f"(MJPG .avi and mp4v .mp4 work everywhere)")
     return fourcc
+
+
+def default_name(output: str) -> str:
+    """A recording's name when it is given none: its output's, without folder or extension."""
+    return os.path.splitext(os.path.basename(output))[0]

@@ -13,13 +13,14 @@ from velmar import _engine, options
 from velmar.detection import masks
 from velmar.detection.detector import Detector
 from velmar.recording import outputs, sources
-from velmar.recording.events import EventLog
+from velmar.recording.event_commands import EventCommand
+from velmar.recording.events import Event, EventLog
 from velmar.recording.live import LiveSource, Policy
 from velmar.recording.opening import live_opener, opener
 from velmar.recording.outages import OutageLog
 from velmar.recording.probe import probe
 from velmar.recording.reports import Reports
-from velmar.recording.results import OutputFile, Progress, Recording, SourceError
+from velmar.recording.results import Observer, OutputFile, Progress, Recording, SourceError
 from velmar.recording.retention import Retention
 from velmar.recording.segments import SegmentClock
 from velmar.recording.signals import noted_signals
@@ -67,6 +68,10 @@ def record(
     min_event: float = 0.0,
     file_per_event: bool = False,
     contact_sheet: bool = False,
+    name: str | None = None,
+    on_event: str | list[str] | Callable[[Event], None] | None = None,
+    on_event_timeout: float = 30.0,
+    observer: Observer | None = None,
     timestamps: str = "auto",
     start: datetime | None = None,
     utc_offset: bool = False,
@@ -150,6 +155,20 @@ def record(
     result's `events`; `file_per_event` gives each its own numbered video and
     log; `contact_sheet` writes `NAME.events.jpg`, a thumbnail per event.
 
+    `on_event` is told of each event as it ends: a Python function is called
+    with its `Event`; a command (a list of words, or a str split into words
+    as a shell would) is run without a shell and in a session of its own,
+    with the event in its environment (VELMAR_CAMERA: `name`, by default the
+    output's; VELMAR_EVENT, VELMAR_START, VELMAR_SECONDS, VELMAR_VIDEO,
+    VELMAR_THUMBNAIL). It never holds the recording up: after
+    `on_event_timeout` seconds it is killed, and its failures are reported
+    on standard error. The recording waits for commands still running at its
+    end. `observer` (as the live view's) is shown each kept frame once it is
+    written, `observer.frame(image)`, and each event, `observer.event(event)`,
+    on the recording's thread: both must return at once. With either, each
+    event's picture is written beside the events log (`NAME.events.001.jpg`)
+    and is its `thumbnail`, unless the observer's `thumbnails` is False.
+
     timestamps: how each frame's time is worked out. "pts": the start time
     plus the frame's presentation time, counted from the first frame; "rate":
     the start time plus frame number / the exact rate; "clock": the wall-clock
@@ -185,7 +204,10 @@ def record(
                               retention=_retention(checked, engine, verbose))
             guard.make_room = writers.make_room
             guard.check()  # a disk too full to start on ends the recording before it opens
-            events = EventLog(checked["contact_sheet"])
+            command = _event_command(checked, engine)
+            events = EventLog(checked["contact_sheet"], *_listeners(checked, command))
+            if observer is not None:
+                writers.shown = observer.frame
             outages = OutageLog(lambda: writers.first_path or engine["namer"](0, started),
                                 checked["utc_offset"])
             if writers.retention is not None:
@@ -204,6 +226,8 @@ def record(
                     live.release()
                 outages_log = outages.close()
                 sheets = events.close()
+                if command is not None:
+                    command.close()
     if ran.stop == "not_opened" or (live is not None and not live.opened and ran.stop == "end"):
         raise SourceError(f"cannot open source {engine['input_']!r}")
     # A full disk keeps a compact video's last frames out: its file tells.
@@ -269,6 +293,28 @@ def _detector(checked: dict, frame_size: tuple[int, int] | None) -> Detector | N
     if frame_size is not None:
         masks.check_fits(checked, frame_size)
     return Detector(checked, frame_size)
+
+
+def _event_command(checked: dict, engine: dict) -> EventCommand | None:
+    if not isinstance(checked["on_event"], list):
+        return None
+    return EventCommand(checked["on_event"], checked["on_event_timeout"],
+                        checked["name"] or outputs.default_name(engine["output"]))
+
+
+def _listeners(checked: dict, command: EventCommand | None) -> tuple[list[Callable], bool]:
+    """Those told of each event as it ends, the observer first, and whether
+    they want its picture: all do but an observer that says it does not."""
+    observer, told = checked["observer"], []
+    if observer is not None:
+        told.append(observer.event)
+    if command is not None:
+        told.append(command)
+    elif checked["on_event"] is not None:
+        told.append(checked["on_event"])
+    wanted = checked["on_event"] is not None or (
+        observer is not None and getattr(observer, "thumbnails", True))
+    return told, wanted
 
 
 def _retention(checked: dict, engine: dict, verbose: bool) -> Retention | None:

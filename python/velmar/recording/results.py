@@ -1,10 +1,12 @@
-"""What a recording gives back, and what its progress reports carry."""
+"""What a recording gives back, what its progress reports carry, and what
+an observer of it is told as it goes."""
 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
 from datetime import datetime
 from pathlib import Path
+from typing import Any, Protocol
 
 
 @dataclass(frozen=True)
@@ -62,3 +64,13 @@ class Recording:
 
 class SourceError(OSError):
     """The source could not be opened."""
+
+
+class Observer(Protocol):
+    """Told of a recording as it goes, on its thread: each method must return at once."""
+
+    def frame(self, image: Any) -> None:
+        """A kept frame, once written (a NumPy array the recording may reuse)."""
+
+    def event(self, event: Any) -> None:
+        """A `velmar.Event`, as it ends."""

@@ -11,6 +11,7 @@ from __future__ import annotations
 import math
 import os
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import Any
@@ -218,6 +219,23 @@ class CompactWriter:
                 self.log.release(self.durable)
 
 
+class ShownWriter:
+    """A writer that shows each frame it has written to an observer."""
+
+    def __init__(self, writer, shown: Callable[[Any], None]):
+        self.writer, self.shown = writer, shown
+
+    def isOpened(self) -> bool:
+        return self.writer.isOpened()
+
+    def write(self, image) -> None:
+        self.writer.write(image)
+        self.shown(image)
+
+    def release(self) -> None:
+        self.writer.release()
+
+
 class OpenCVWriter:
     """OpenCV's writer, which says nothing when the disk is full: the guard
     looks at the free space before every frame, keeping room for a few more
@@ -287,6 +305,7 @@ class Writers:
     latest: CompactWriter | None = None
     latest_path: str | None = None
     first_path: str | None = None
+    shown: Callable[[Any], None] | None = None  # shown each frame once it is written
 
     def __call__(self, path: str, codec_name: str, rate: float, size: tuple[int, int],
                  is_color: bool = True):
@@ -307,7 +326,7 @@ class Writers:
         if written != tuple(size) and not self.notes:
             self.notes.append(f"the {size[0]}x{size[1]} region is written as "
                               f"{written[0]}x{written[1]}: the codec needs even sizes")
-        return writer
+        return writer if self.shown is None else ShownWriter(writer, self.shown)
 
     def _finished(self, video: str, frames: int) -> None:
         """A video and its log are closed: old recordings may go now."""

@@ -1,0 +1,122 @@
+"""A recording's reports to the live view: a small JPEG of its latest kept
+frame a few times a second, its state and counts, and its events.
+
+The recording's thread only makes a small copy of a frame when a picture is
+due; encoding and sending happen on the feed's own thread, so a slow board,
+a full pipe or a stalled client never holds the recording up. Reports wait
+in a short queue: when it is full the oldest go."""
+
+from __future__ import annotations
+
+import threading
+import time
+from collections import deque
+from collections.abc import Callable
+from datetime import datetime
+from typing import Any
+
+import cv2
+
+from velmar.recording.signals import block_stop_signals
+
+PICTURES_PER_SECOND = 4
+PICTURE_WIDTH = 640
+JPEG_QUALITY = 75
+COUNTS_EVERY = 0.5  # seconds between reports of the counts while nothing else changes
+QUEUED = 64
+
+
+def small_copy(image, width: int = PICTURE_WIDTH):
+    """A copy at most `width` wide, its shape kept."""
+    if image.shape[1] <= width:
+        return image.copy()
+    height = max(1, round(image.shape[0] * width / image.shape[1]))
+    return cv2.resize(image, (width, height), interpolation=cv2.INTER_AREA)
+
+
+def jpeg(image) -> bytes:
+    ok, data = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, JPEG_QUALITY])
+    if not ok:
+        raise ValueError("a picture could not be encoded as JPEG")
+    return data.tobytes()
+
+
+def event_report(event) -> dict[str, Any]:
+    return {"event": {"event": event.event, "start": event.start.isoformat(timespec="seconds"),
+                      "seconds": round(event.seconds, 2), "frames": event.frames,
+                      "video": event.video.name,
+                      "thumbnail": None if event.thumbnail is None else str(event.thumbnail)}}
+
+
+class Feed:
+    """Reports one recording through `send`, which may block."""
+
+    def __init__(self, send: Callable[[dict[str, Any]], None],
+                 pictures_per_second: float = PICTURES_PER_SECOND):
+        self.send = send
+        self.interval = 1 / pictures_per_second
+        self.due = True  # set by the feed's thread, taken by the recording's
+        self.small = None
+        self.reports: deque = deque(maxlen=QUEUED)
+        self.wake = threading.Event()
+        self.closing = False
+        self.state: str | None = None
+        self.counted = 0.0
+        self.thread = threading.Thread(target=self._run, name="velmar-feed", daemon=True)
+        self.thread.start()
+
+    # The recording's side.
+    def frame(self, image) -> None:
+        if self.due:
+            self.due = False
+            self.small = small_copy(image)
+            self.wake.set()
+
+    def event(self, event) -> None:
+        self.put(event_report(event))
+
+    def progress(self, progress) -> None:
+        state = "reconnecting" if progress.reconnecting else "recording"
+        now = time.monotonic()
+        if state == self.state and now - self.counted < COUNTS_EVERY:
+            return
+        self.state, self.counted = state, now
+        self.put({"state": state, "frames_read": progress.frames_read,
+                  "frames_kept": progress.frames_kept, "outages": progress.outages})
+
+    def put(self, report: dict[str, Any]) -> None:
+        self.reports.append(report)
+        self.wake.set()
+
+    def close(self, last: dict[str, Any] | None = None, wait: float = 2.0) -> None:
+        """Sends `last` after what is queued, waiting at most `wait` seconds."""
+        if last is not None:
+            self.put(last)
+        self.closing = True
+        self.wake.set()
+        self.thread.join(wait)
+
+    # The feed's own thread.
+    def _run(self) -> None:
+        block_stop_signals()
+        try:
+            self._feed()
+        except (OSError, EOFError):  # the board is gone: the recording goes on unseen
+            pass
+
+    def _feed(self) -> None:
+        next_due = time.monotonic()
+        while True:
+            self.wake.wait(max(0.0, next_due - time.monotonic()))
+            self.wake.clear()
+            while self.reports:
+                self.send(self.reports.popleft())
+            small, self.small = self.small, None
+            if small is not None:
+                self.send({"picture": jpeg(small), "at": datetime.now().isoformat(
+                    timespec="seconds")})
+            if self.closing:
+                return
+            if time.monotonic() >= next_due:
+                next_due = time.monotonic() + self.interval
+                self.due = True

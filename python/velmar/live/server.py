@@ -1,0 +1,166 @@
+"""The live view's HTTP server, on aiohttp: the page, /status.json, each
+camera's MJPEG stream and snapshot, and the thumbnails of its latest events.
+
+Only these are served: an address names a camera and an event, never a
+file, so no path reaches another file. Each stream sends the latest picture
+whenever its client is ready for one, so a slow client misses pictures and
+a stalled one waits alone. With a password, every request must carry it
+(HTTP basic authentication, any user name)."""
+
+from __future__ import annotations
+
+import asyncio
+import hmac
+import logging
+import os
+import threading
+
+from aiohttp import BasicAuth, web
+
+from velmar.live.board import Board
+from velmar.live.page import PAGE
+from velmar.recording.signals import block_stop_signals
+
+BOUNDARY = "velmarpicture"
+POLL = 0.05  # seconds between a stream's looks for a new picture
+START_TIMEOUT = 10.0
+SAFE_HEADERS = {"Cache-Control": "no-store", "X-Content-Type-Options": "nosniff",
+                "X-Frame-Options": "DENY"}
+
+
+class LiveServer:
+    """Serves `board` at `address` ((host, port)) on a thread of its own."""
+
+    def __init__(self, board: Board, address: tuple[str, int], password: str | None = None):
+        self.board, self.address, self.password = board, address, password
+        self.stopping = False
+        self.loop: asyncio.AbstractEventLoop | None = None
+        self.thread: threading.Thread | None = None
+        self.runner: web.AppRunner | None = None
+        self.failure: BaseException | None = None
+        self.url = ""
+
+    def start(self) -> str:
+        """Listens, or raises the OSError that prevents it; the page's URL."""
+        logging.getLogger("aiohttp").addHandler(logging.NullHandler())
+        ready = threading.Event()
+        self.thread = threading.Thread(target=self._serve, args=(ready,),
+                                       name="velmar-live-view", daemon=True)
+        self.thread.start()
+        if not ready.wait(START_TIMEOUT):
+            raise OSError(f"the live view did not start within {START_TIMEOUT:g} s")
+        if self.failure is not None:
+            raise self.failure
+        return self.url
+
+    def stop(self) -> None:
+        if self.loop is None or self.thread is None:
+            return
+        self.stopping = True
+        self.loop.call_soon_threadsafe(self._stopped.set)
+        self.thread.join(START_TIMEOUT)
+
+    def _serve(self, ready: threading.Event) -> None:
+        block_stop_signals()
+        loop = asyncio.new_event_loop()
+        try:
+            self._stopped = asyncio.Event()
+            loop.run_until_complete(self._listen())
+        except OSError as error:
+            host, port = self.address
+            self.failure = OSError(f"cannot serve the live view on {host}:{port}: "
+                                   f"{error.strerror or error}")
+            ready.set()
+            loop.run_until_complete(self._clean_up())
+            loop.close()
+            return
+        self.loop = loop
+        ready.set()
+        loop.run_until_complete(self._stopped.wait())
+        loop.run_until_complete(self._clean_up())
+        loop.close()
+
+    async def _listen(self) -> None:
+        app = web.Application(middlewares=[self._guard])
+        app.add_routes([
+            web.get("/", self._page),
+            web.get("/status.json", self._status),
+            web.get("/camera/{name}/snapshot.jpg", self._snapshot),
+            web.get("/camera/{name}/stream.mjpg", self._stream),
+            web.get(r"/camera/{name}/event/{event:\d{1,9}}.jpg", self._thumbnail),
+        ])
+        self.runner = web.AppRunner(app, access_log=None, shutdown_timeout=1.0)
+        await self.runner.setup()
+        host, port = self.address
+        await web.TCPSite(self.runner, host, port).start()
+        bound = self.runner.addresses[0]
+        shown = f"[{bound[0]}]" if ":" in bound[0] else bound[0]
+        self.url = f"http://{shown}:{bound[1]}/"
+
+    async def _clean_up(self) -> None:
+        if self.runner is not None:
+            await self.runner.cleanup()
+
+    @web.middleware
+    async def _guard(self, request: web.Request, handler):
+        if self.password is not None and not self._authorised(request):
+            raise web.HTTPUnauthorized(headers={"WWW-Authenticate": 'Basic realm="velmar"',
+                                                **SAFE_HEADERS})
+        response = await handler(request)
+        if not response.prepared:
+            response.headers.update(SAFE_HEADERS)
+        return response
+
+    def _authorised(self, request: web.Request) -> bool:
+        try:
+            given = BasicAuth.decode(request.headers.get("Authorization", ""))
+        except ValueError:
+            return False
+        return hmac.compare_digest(given.password.encode(), self.password.encode())
+
+    def _camera(self, request: web.Request) -> str:
+        name = request.match_info["name"]
+        if name not in self.board.cameras:
+            raise web.HTTPNotFound(text=f"no camera {name!r}\n")
+        return name
+
+    async def _page(self, _request: web.Request) -> web.Response:
+        return web.Response(text=PAGE, content_type="text/html", charset="utf-8")
+
+    async def _status(self, _request: web.Request) -> web.Response:
+        return web.json_response(self.board.status())
+
+    async def _snapshot(self, request: web.Request) -> web.Response:
+        picture = self.board.picture(self._camera(request))
+        if picture is None:
+            raise web.HTTPServiceUnavailable(text="no picture yet\n")
+        return web.Response(body=picture.jpeg, content_type="image/jpeg")
+
+    async def _thumbnail(self, request: web.Request) -> web.StreamResponse:
+        path = self.board.thumbnail(self._camera(request), int(request.match_info["event"]))
+        if path is None or not os.path.isfile(path):
+            raise web.HTTPNotFound(text="no such event among the latest\n")
+        return web.FileResponse(path, headers={"Content-Type": "image/jpeg", **SAFE_HEADERS})
+
+    async def _stream(self, request: web.Request) -> web.StreamResponse:
+        name = self._camera(request)
+        response = web.StreamResponse(headers={
+            "Content-Type": f"multipart/x-mixed-replace; boundary={BOUNDARY}", **SAFE_HEADERS})
+        await response.prepare(request)
+        sent = 0
+        try:
+            while not self.stopping:
+                picture = self.board.picture(name)
+                if picture is not None and picture.number != sent:
+                    sent = picture.number
+                    await response.write(part(picture.jpeg))
+                await asyncio.sleep(POLL)
+        except ConnectionError:  # the client went
+            pass
+        return response
+
+
+def part(data: bytes) -> bytes:
+    """One picture of a multipart stream."""
+    return (f"--{BOUNDARY}\r\nContent-Type: image/jpeg\r\nContent-Length: {len(data)}\r\n\r\n"
+            .encode() + data + b"\r\n")
