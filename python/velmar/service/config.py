@@ -59,9 +59,10 @@ def load(path: str, overrides: Mapping[str, Any] | None = None) -> Config:
                 for key in document if key not in TOP_KEYS]
     address, password = _live_view(document, overrides or {}, problems)
     defaults = _table(document.get("defaults", {}), "defaults", problems)
-    problems += [f"defaults: {problem}" for problem in _key_problems(defaults)]
+    in_defaults = [f"defaults: {problem}" for problem in _key_problems(defaults)]
+    problems += in_defaults
     tables = _camera_tables(document, problems)
-    cameras = [_camera(number, camera, defaults, problems)
+    cameras = [_camera(number, camera, defaults, problems, whole=not in_defaults)
                for number, camera in enumerate(tables, 1)]
     _check_apart([camera for camera in cameras if camera is not None], problems)
     if problems:
@@ -129,7 +130,9 @@ def _key_problems(values: Mapping[str, Any]) -> list[str]:
 
 
 def _camera(number: int, own: dict[str, Any], defaults: dict[str, Any],
-            problems: list[str]) -> Camera | None:
+            problems: list[str], whole: bool) -> Camera | None:
+    """A camera's options, checked key by key, then, when its defaults are
+    sound (`whole`), together."""
     name = own.get("name")
     where = f"camera {name!r}" if isinstance(name, str) else f"camera {number}"
     found = [f"{where}: {problem}" for problem in _key_problems(own)]
@@ -137,7 +140,7 @@ def _camera(number: int, own: dict[str, Any], defaults: dict[str, Any],
     for required in ("name", "source"):
         if required not in given:
             found.append(f"{where}: {required}: missing")
-    if found:
+    if found or not whole:
         problems += found
         return None
     chosen = _with_defaults(given)
@@ -180,6 +183,6 @@ def _check_apart(cameras: list[Camera], problems: list[str]) -> None:
         output = os.fspath(camera.options["output"])
         key = os.path.normcase(os.path.abspath(os.path.splitext(output)[0]))
         if key in outputs:
-            problems.append(f"camera {camera.name!r}: output: {output!r} is also camera "
-                            f"{outputs[key]!r}'s output")
+            problems.append(f"camera {camera.name!r}: output: {output!r} is the output of "
+                            f"camera {outputs[key]!r} too")
         outputs.setdefault(key, camera.name)
