@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import time
+from concurrent.futures import ThreadPoolExecutor
 from datetime import datetime
 
 import av
@@ -56,21 +57,12 @@ def test_kill_9_of_a_live_recording(suffix, live_clip, tmp_path):
     log differ by at most a fragment, the last logged frame within 2 s of
     the kill; after a repair every log agrees with its video."""
     moments = random.Random(19 + len(suffix) + ord(suffix[1])).sample(range(20, 300), 7)
-    for n, moment in enumerate(moments):
-        port, out = free_port(), tmp_path / f"k{n}{suffix}"
-        server = serve(live_clip, port)
-        try:
-            time.sleep(0.3)
-            proc = subprocess.Popen([sys.executable, "-m", "velmar", f"http://127.0.0.1:{port}/x.ts",
-                                     "-o", str(out), "--no-preview", "-q"])
-            wait_for_rows(out.with_name(out.name + ".csv"), 1)
-            time.sleep(moment / 100)
-            killed = datetime.now()
-            proc.send_signal(signal.SIGKILL)
-            proc.wait(timeout=30)
-        finally:
-            server.kill()
-            server.wait(timeout=30)
+    outputs = [tmp_path / f"k{n}{suffix}" for n in range(len(moments))]
+    # The recordings run side by side, each with its own server, each killed
+    # at its own moment: as many cameras would.
+    with ThreadPoolExecutor(len(moments)) as pool:
+        kills = list(pool.map(record_then_kill, [live_clip] * len(moments), outputs, moments))
+    for out, moment, killed in zip(outputs, moments, kills):
         rows = csv_rows(f"{out}.csv")
         frames = decoded_frames(out)
         assert frames > 0, f"{out} does not open"
@@ -80,6 +72,26 @@ def test_kill_9_of_a_live_recording(suffix, live_clip, tmp_path):
             assert (killed - last).total_seconds() < 2.0, (moment, killed, last)
     repaired = velmar.check([tmp_path], repair=True)
     assert len(repaired) == len(moments) and all(f.ok and f.frames == f.rows for f in repaired)
+
+
+def record_then_kill(live_clip, out, moment) -> datetime:
+    """Records a stream of its own into `out`, killed `moment` hundredths of
+    a second after its first row; when it was killed."""
+    port = free_port()
+    server = serve(live_clip, port)
+    try:
+        time.sleep(0.3)
+        proc = subprocess.Popen([sys.executable, "-m", "velmar", f"http://127.0.0.1:{port}/x.ts",
+                                 "-o", str(out), "--no-preview", "-q"])
+        wait_for_rows(out.with_name(out.name + ".csv"), 1)
+        time.sleep(moment / 100)
+        killed = datetime.now()
+        proc.send_signal(signal.SIGKILL)
+        proc.wait(timeout=30)
+    finally:
+        server.kill()
+        server.wait(timeout=30)
+    return killed
 
 
 FRAGMENT_START = {".mp4": b"moof", ".mov": b"moof", ".mkv": b"\x1f\x43\xb6\x75"}

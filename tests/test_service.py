@@ -192,3 +192,25 @@ stamp = true
     assert subprocess.run(check, capture_output=True, timeout=120).returncode == 0
     videos = sorted(name for name in os.listdir(tmp_path / "rec") if not name.endswith(".csv"))
     assert [name.split("_")[0] for name in videos] == ["door", "yard", "yard"]
+
+
+@pytest.mark.slow
+@needs_ffmpeg
+def test_a_worker_stops_in_order_when_its_supervisor_is_killed(tmp_path):
+    clip = make_live_clip(tmp_path / "live.mp4")
+    server, port = Server(clip), free_port()
+    (tmp_path / "cams.toml").write_text(f'http = "127.0.0.1:{port}"\n[[camera]]\n'
+                                        f'name = "yard"\nsource = "{server.url}"\n')
+    supervisor = subprocess.Popen([sys.executable, "-m", "velmar", "run", "cams.toml"],
+                                  cwd=tmp_path, stderr=subprocess.DEVNULL)
+    try:
+        pid = wait_for(lambda: (status(f"http://127.0.0.1:{port}/").get("yard") or {}).get("pid"))
+        wait_for(lambda: (tmp_path / "yard.mp4.csv").exists())
+        supervisor.kill()
+        supervisor.wait(timeout=30)
+        wait_for(lambda: not os.path.exists(f"/proc/{pid}") or
+                 open(f"/proc/{pid}/stat").read().split()[2] == "Z", seconds=20)
+    finally:
+        server.close()
+    check = [sys.executable, "-m", "velmar", "check", str(tmp_path / "yard.mp4")]
+    assert subprocess.run(check, capture_output=True, timeout=120).returncode == 0

@@ -85,8 +85,8 @@ class Supervisor:
     def _start(self, worker: Worker) -> None:
         reader, writer = self.context.Pipe(duplex=False)
         name = worker.camera.name
-        process = self.context.Process(target=work, args=(worker.camera, writer, self.quiet),
-                                       name=f"velmar-{name}")
+        process = self.context.Process(target=work, name=f"velmar-{name}",
+                                       args=(worker.camera, writer, self.quiet, os.getpid()))
         process.start()
         writer.close()  # the worker holds its end: the pipe ends when it does
         worker.process, worker.connection = process, reader
