@@ -95,6 +95,19 @@ def test_every_error_is_a_line_and_nothing_starts(config, capsys):
     assert sorted(os.listdir()) == ["cams.toml", "in.avi"]
 
 
+def test_files_are_recorded_once_and_then_it_ends(config):
+    """A file's camera ends for good, whatever its end: the run ends with them."""
+    write_video("short.avi", 20)
+    config(GOOD.replace('source = "in.avi"', 'source = "short.avi"', 1).replace(
+        'keep = "motion"', 'keep = "all"'))
+    run = subprocess.run([sys.executable, "-m", "velmar", "run", "-q", "cams.toml"],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0
+    assert run.stderr.count("finished; not started again") == 2
+    assert sorted(p for p in os.listdir() if p.endswith(".csv")) == [
+        "door.mkv.csv", "yard.mp4.csv"]
+
+
 def status(url):
     """The cameras by name; none while the server is not up."""
     try:

@@ -13,6 +13,7 @@ import threading
 from collections.abc import Callable
 
 from velmar.recording.events import Event
+from velmar.recording.signals import block_stop_signals
 
 MOST_RUNNING = 8  # commands at once; an event past them is reported, not run
 
@@ -39,10 +40,19 @@ class EventCommand:
         self.watchers: list[threading.Thread] = []
 
     def __call__(self, event: Event) -> None:
+        """Starts the command on a thread of its own: even its start is
+        kept off the recording's thread."""
         self.watchers = [watcher for watcher in self.watchers if watcher.is_alive()]
         if len(self.watchers) >= MOST_RUNNING:
             self._say(event, f"not run: {MOST_RUNNING} earlier ones still run")
             return
+        watcher = threading.Thread(target=self._run, args=(event,), name="velmar-on-event",
+                                   daemon=True)
+        watcher.start()
+        self.watchers.append(watcher)
+
+    def _run(self, event: Event) -> None:
+        block_stop_signals()
         try:
             process = subprocess.Popen(self.words, env={**os.environ,
                                                         **environment(self.camera, event)},
@@ -50,12 +60,6 @@ class EventCommand:
         except OSError as error:
             self._say(event, f"could not start: {error.strerror or error}")
             return
-        watcher = threading.Thread(target=self._watch, args=(process, event),
-                                   name="velmar-on-event", daemon=True)
-        watcher.start()
-        self.watchers.append(watcher)
-
-    def _watch(self, process: subprocess.Popen, event: Event) -> None:
         try:
             status = process.wait(self.timeout)
         except subprocess.TimeoutExpired:

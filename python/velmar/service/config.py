@@ -14,6 +14,7 @@ from typing import Any
 
 from velmar import checks
 from velmar import options as table
+from velmar.recording import sources
 
 if sys.version_info >= (3, 11):
     import tomllib
@@ -34,6 +35,7 @@ RUN_DEFAULTS = {"preview": False}
 class Camera:
     name: str
     options: dict[str, Any]  # record()'s, source and output among them
+    live: bool = True  # a camera, a device or a stream; else a file, recorded once
 
 
 @dataclass(frozen=True)
@@ -78,6 +80,8 @@ def _read(path: str) -> dict[str, Any]:
         raise ConfigError([f"{path}: cannot read: {error.strerror or error}"]) from None
     except tomllib.TOMLDecodeError as error:
         raise ConfigError([f"{path}: not TOML: {error}"]) from None
+    except UnicodeDecodeError:
+        raise ConfigError([f"{path}: not TOML: not UTF-8 text"]) from None
 
 
 def _table(value: Any, where: str, problems: list[str]) -> dict[str, Any]:
@@ -146,7 +150,9 @@ def _camera(number: int, own: dict[str, Any], defaults: dict[str, Any],
     chosen = _with_defaults(given)
     found = [f"{where}: {problem}" for problem in _whole_problems(chosen)]
     problems += found
-    return None if found else Camera(name, chosen)
+    if found:
+        return None
+    return Camera(name, chosen, sources.source(chosen["source"]).live)
 
 
 def _with_defaults(given: dict[str, Any]) -> dict[str, Any]:

@@ -24,7 +24,8 @@ STEADY = 60.0  # seconds a worker must have run for its backoff to start again f
 STOP_TIMEOUT = 60.0  # within systemd's 90 s: then the workers still running are killed
 LOOK_EVERY = 0.2  # seconds between looks at signals and due restarts
 # Exit statuses after which a worker is not started again: it finished, or
-# its options are wrong and would be again.
+# its options are wrong and would be again. A file is recorded once, however
+# its worker ends.
 FINAL_STATUSES = (EXIT_OK, EXIT_USAGE)
 # States a worker reported at its end that stay on the board while it waits
 # to start again; any other becomes "restarting", its problem kept.
@@ -125,7 +126,7 @@ class Supervisor:
         if self.stopping:
             _say(f"velmar: {name}: stopped")
             self.board.receive(name, {"state": "stopped", "pid": None})
-        elif code in FINAL_STATUSES:
+        elif code in FINAL_STATUSES or not worker.camera.live:
             _say(f"velmar: {name}: {'finished' if code == EXIT_OK else 'failed'}; "
                  f"not started again")
             self.board.receive(name, {"state": "finished" if code == EXIT_OK else "failed",
