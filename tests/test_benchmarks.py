@@ -23,6 +23,7 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("outages.py", ["--tiny"], "2 outages"),
     ("motion_scenes.py", ["--tiny", "--config", "defaults"], "| defaults |"),
     ("detection_speed.py", ["--tiny"], "none kept"),
+    ("live_view_cost.py", ["--tiny"], "one stalled client"),
 ])
 @pytest.mark.slow
 def test_benchmark_runs(tmp_path, script, args, expected):

@@ -109,13 +109,14 @@ class Feed:
         while True:
             self.wake.wait(max(0.0, next_due - time.monotonic()))
             self.wake.clear()
+            closing = self.closing  # read first: the last report is queued before it is set
             while self.reports:
                 self.send(self.reports.popleft())
             small, self.small = self.small, None
             if small is not None:
                 self.send({"picture": jpeg(small), "at": datetime.now().isoformat(
                     timespec="seconds")})
-            if self.closing:
+            if closing:
                 return
             if time.monotonic() >= next_due:
                 next_due = time.monotonic() + self.interval

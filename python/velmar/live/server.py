@@ -59,6 +59,7 @@ class LiveServer:
         self.stopping = True
         self.loop.call_soon_threadsafe(self._stopped.set)
         self.thread.join(START_TIMEOUT)
+        self.loop = self.thread = None
 
     def _serve(self, ready: threading.Event) -> None:
         block_stop_signals()
