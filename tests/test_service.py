@@ -72,7 +72,7 @@ def test_a_good_file_passes(config, capsys):
      "camera 'door': "),
     (('stamp = true', 'keep = "all"\nbefore = 2'), "camera 'door': before: applies to keep='motion'"),
     (("", 'http = "0.0.0.0:8080"\n'), "http_password: is needed to serve the live view on 0.0.0.0"),
-    (("", 'http = "8080"\n'), "http: must be HOST:PORT"),
+    (("", 'http = "cam.local"\n'), "http: must be HOST:PORT"),
     (("[[camera]]\nname = \"yard\"", "[camera]\nname = \"yard\""), "cams.toml: "),
 ])
 def test_check_finds_each_error(config, capsys, change, line):

@@ -229,12 +229,12 @@ LOOPBACK_NAMES = ("localhost",)
 
 
 def address(name: str, value: Any) -> tuple[str, int]:
-    """HOST:PORT, [IPv6]:PORT, or :PORT for loopback; port 0 takes a free one."""
+    """HOST:PORT, [IPv6]:PORT, or PORT alone for loopback; port 0 takes a free one."""
     if not isinstance(value, str):
         raise OptionTypeError(name, f"must be HOST:PORT, not {value!r}")
-    host, colon, port = value.rpartition(":")
+    host, _, port = value.rpartition(":")
     host = host.removeprefix("[").removesuffix("]") or "127.0.0.1"
-    if not colon or not port.isdigit() or int(port) > 65535:
+    if not port.isdigit() or int(port) > 65535:
         raise OptionValueError(name, f"must be HOST:PORT, as 127.0.0.1:8080, got {value!r}")
     return host, int(port)
 

@@ -507,8 +507,9 @@ def _password_from_environment(_given: Mapping[str, Any]) -> str | None:
 LIVE_VIEW_OPTIONS: tuple[Option, ...] = (
     Option("http", "str | None", None, checks.address, None, (
         Flag(("--http",), "serve the live view at this address: a page of the cameras with "
-             "their pictures, states and events, and /status.json; an address other than "
-             "loopback needs --http-password", {"metavar": "HOST:PORT"}),), OUTSIDE,
+             "their pictures, states and events, and /status.json; a PORT alone is on loopback; "
+             "an address other than loopback needs --http-password",
+             {"metavar": "HOST:PORT"}),), OUTSIDE,
         shown_default="off"),
     Option("http_password", "str | None", None, checks.password, None, (
         Flag(("--http-password",), "password of the live view, asked of every request "

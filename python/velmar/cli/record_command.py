@@ -110,10 +110,12 @@ def run(parsed) -> int:
     given = values(parsed, table.COMMAND)
     source, output = given.pop("source"), given.pop("output")
     view = live_view(parsed, given, output)
-    reporter = reporter_for(show_progress(parsed), parsed.quiet)
-    lines = None if reporter is None or show_progress(parsed) else EventLines()
+    bar = show_progress(parsed)
+    reporter = reporter_for(bar, parsed.quiet)
+    lines = None if bar or parsed.quiet else EventLines()  # a journal's: a line an event
     try:
-        result = record(source, output, progress=progress_to(reporter, view and view.progress),
+        result = record(source, output,
+                        progress=progress_to(reporter, None if view is None else view.progress),
                         observer=joined(lines, view), **given)
     except BaseException:
         if view is not None:
