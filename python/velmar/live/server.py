@@ -69,8 +69,8 @@ class LiveServer:
             loop.run_until_complete(self._listen())
         except OSError as error:
             host, port = self.address
-            self.failure = OSError(f"cannot serve the live view on {host}:{port}: "
-                                   f"{error.strerror or error}")
+            why = os.strerror(error.errno) if error.errno else str(error)
+            self.failure = OSError(f"cannot serve the live view on {host}:{port}: {why}")
             ready.set()
             loop.run_until_complete(self._clean_up())
             loop.close()
