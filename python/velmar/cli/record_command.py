@@ -171,7 +171,7 @@ def live_view(parsed, given, output):
         return None
     from velmar.live.view import OneCameraView
     try:
-        return OneCameraView(given["name"], output, address, password)
+        return OneCameraView(given["name"], output, address, password, parsed.quiet)
     except OSError as error:
         raise UsageError(str(error)) from None
 

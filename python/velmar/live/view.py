@@ -16,11 +16,13 @@ class OneCameraView:
     """Serves at `address` while the recording runs; raises OSError when it cannot listen."""
 
     def __init__(self, name: str | None, output, address: tuple[str, int],
-                 password: str | None):
+                 password: str | None, quiet: bool = False):
         self.name = name or default_name(os.fspath(output))
         self.board = Board([self.name])
         self.server = LiveServer(self.board, address, password)
-        print(f"velmar: live view at {self.server.start()}", file=sys.stderr, flush=True)
+        url = self.server.start()
+        if not quiet:
+            print(f"velmar: live view at {url}", file=sys.stderr, flush=True)
         self.feed = Feed(lambda report: self.board.receive(self.name, report))
         self.feed.put({"folder": output_folder(os.fspath(output)), "pid": os.getpid()})
         self.frame, self.event, self.progress = self.feed.frame, self.feed.event, self.feed.progress
