@@ -154,16 +154,21 @@ def interleaved(runs, repeat, pairs=False):
     return {key: statistics.median(values) for key, values in results.items()}
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+def run_settings(doc):
+    """The sizes, frames and repetitions the command line asks for (--repeat,
+    --tiny), after a line of the versions measured."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--tiny", action="store_true", help="a smoke run on a small clip")
     args = parser.parse_args()
-    if args.tiny:
-        sizes, frames, repeat = [(160, 120)], 25, 1
-    else:
-        sizes, frames, repeat = [(1280, 720), (1920, 1080)], 500, args.repeat
     print(f"velmar {velmar.__version__}, OpenCV {cv2.__version__}, NumPy {np.__version__}")
+    if args.tiny:
+        return [(160, 120)], 25, 1
+    return [(1280, 720), (1920, 1080)], 500, args.repeat
+
+
+def main():
+    sizes, frames, repeat = run_settings(__doc__)
     detection_costs(sizes, frames, repeat)
     against_decoding(sizes[0], frames, repeat)
 

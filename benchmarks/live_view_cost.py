@@ -16,7 +16,6 @@ once with PyAV into benchmarks/.cache/ (or $VELMAR_BENCH_CACHE). --tiny runs
 a 160x120 clip of 25 frames once: a smoke run.
 """
 
-import argparse
 import socket
 import sys
 import tempfile
@@ -33,7 +32,7 @@ from velmar.live.feed import Feed, jpeg, small_copy
 from velmar.live.server import LiveServer
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from detection_speed import interleaved, make_quiet_clip  # noqa: E402
+from detection_speed import interleaved, make_quiet_clip, run_settings  # noqa: E402
 from record_speed import load  # noqa: E402
 
 
@@ -133,15 +132,7 @@ def recording_costs(size, frames, repeat):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--tiny", action="store_true", help="a smoke run on a small clip")
-    args = parser.parse_args()
-    if args.tiny:
-        sizes, frames, repeat = [(160, 120)], 25, 1
-    else:
-        sizes, frames, repeat = [(1280, 720), (1920, 1080)], 500, args.repeat
-    print(f"velmar {velmar.__version__}, OpenCV {cv2.__version__}, NumPy {np.__version__}")
+    sizes, frames, repeat = run_settings(__doc__)
     frame_costs(sizes, repeat)
     recording_costs(sizes[0], frames, repeat)
 

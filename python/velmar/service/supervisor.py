@@ -88,8 +88,13 @@ class Supervisor:
         name = worker.camera.name
         process = self.context.Process(target=work, name=f"velmar-{name}",
                                        args=(worker.camera, writer, self.quiet, os.getpid()))
-        process.start()
-        writer.close()  # the worker holds its end: the pipe ends when it does
+        try:
+            process.start()
+        except BaseException:
+            reader.close()
+            raise
+        finally:
+            writer.close()  # the worker holds its end: the pipe ends when it does
         worker.process, worker.connection = process, reader
         worker.started, worker.due = time.monotonic(), None
         again = worker.restarts > 0
