@@ -3,6 +3,7 @@ split and named, the logs beside the videos, progress reports and refusals."""
 
 import functools
 import os
+import sys
 import time
 from datetime import datetime
 from pathlib import Path
@@ -194,3 +195,20 @@ def test_prints_only_when_verbose(clip, in_tmp, capfd, verbose):
     out, err = capfd.readouterr()
     assert (bool(out), err) == (verbose, "")
 
+
+
+class Name(str):
+    """A file name of a str subclass, as a caller's own path type may be."""
+
+
+@pytest.mark.parametrize("run", [
+    lambda name: velmar.record(name, "out.avi"),
+    lambda name: velmar._engine.run({"input_": name, "output": "raw.avi", "fmt": "FFV1",
+                                     "roi_w": 16, "roi_h": 16, "tb": np.zeros(3, np.int32),
+                                     "tc": np.zeros(3, np.int32), "verbose": False}),
+])
+def test_a_name_of_a_str_subclass_is_not_held(clip, in_tmp, run):
+    name = Name(clip)
+    before = sys.getrefcount(name)
+    run(name)
+    assert sys.getrefcount(name) == before

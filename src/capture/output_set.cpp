@@ -66,9 +66,10 @@ nb::object new_writer(const Session &s, nb::handle fourcc, bool grayscale) {
     nb::object writer = s.cv2().attr("VideoWriter");
     nb::object rate = s.behaviour.rate_is_measured ? nb::object(nb::float_(s.input.rate))
                                                    : nb::object(nb::int_(s.input.fps));
+    nb::object name = plain_str(s.output.outfname);
     if (grayscale)
-        return writer(s.output.outfname, fourcc, rate, size, false);
-    return writer(s.output.outfname, fourcc, rate, size);
+        return writer(name, fourcc, rate, size, false);
+    return writer(name, fourcc, rate, size);
 }
 
 void write_header(const OutputSetState &set) {

@@ -104,9 +104,10 @@ nb::object start_time(const Session &s) {
 bool set_up_file(Session &s) {
     nb::handle path = s.opt.input_;
     s.input.tstart = start_time(s);
-    s.input.cap = s.opt.opener.is_none() ? s.cv2().attr("VideoCapture")(path) : s.opt.opener(path);
+    nb::object name = plain_str(path);
+    s.input.cap = s.opt.opener.is_none() ? s.cv2().attr("VideoCapture")(name) : s.opt.opener(path);
     if (!is_opened(s) && wants_directshow(s) && s.opt.opener.is_none())
-        s.input.cap = s.cv2().attr("VideoCapture")(path, s.cv2().attr("CAP_DSHOW"));
+        s.input.cap = s.cv2().attr("VideoCapture")(name, s.cv2().attr("CAP_DSHOW"));
     say(s, "Input from file", path, "Open?", nb::bool_(is_opened(s)));
     if (!is_opened(s)) {
         say(s, nb::str("Could not open video file ") + nb::str(path) + nb::str(" for reading."));

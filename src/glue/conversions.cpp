@@ -65,4 +65,10 @@ bool to_bool(PyObject *value) {
     return truth != 0;
 }
 
+nb::object plain_str(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr()) || PyUnicode_CheckExact(value.ptr()))
+        return nb::borrow(value);
+    return steal_checked(PyUnicode_FromObject(value.ptr()));
+}
+
 }  // namespace velmar

@@ -48,6 +48,8 @@ def source(value: Any) -> Source:
     if not isinstance(text, str):
         raise checks.OptionTypeError("source", f"must be a camera index, a path or a URL, "
                                                 f"not {value!r}")
+    # A plain str: OpenCV 4 keeps a reference to a str subclass at each opening.
+    text = str.__str__(text)
     if STREAM.match(text):
         return Source(text, True)
     if text.startswith("/dev/"):
