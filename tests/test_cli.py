@@ -118,16 +118,23 @@ def test_options_reach_record(recorded, no_display):
     (["{clip}", "--preview"], 2, "need a display"),
     (["{tmp}"], 1, "a folder, not a video file"),
     (["{tmp}/missing.avi"], 1, "no such file"),
-    (["{tmp}/notes.avi"], 1, "cannot open source"),
+    (["{tmp}/notes.avi"], 1, "cannot read"),
+    (["{tmp}/notes.txt"], 1, "is text, not a video"),  # FFmpeg would draw its characters
+    (["{tmp}/mask.png"], 1, "is a single image, not a video"),
+    (["97"], 1, "no camera 97 was found, or it could not be opened"),
+    (["{clip}", "-o", "{tmp}/" + "n" * 250 + ".mp4"], 2, "--output makes a name of 273 bytes"),
+    (["{clip}", "--speed", "abc"], 2, "--speed of h264 must be ultrafast, superfast"),
+    (["{clip}", "--min-free", "1000T"], 3, "less than --min-free"),
     (["{clip}", "--roi", "50", "10", "50", "10"], 1, "region is larger than the frames"),
     (["/dev/video99"], 1, "no such device"),
-    (["rtsp://127.0.0.1:9/x"], 1, "cannot open source"),  # nothing listens on port 9
+    (["rtsp://127.0.0.1:9/x"], 1, "cannot open the stream"),  # nothing listens on port 9
     (["{tmp}/img_%03d.png"], 1, "no image matches"),
 ])
 def test_bad_input_gets_one_line_and_leaves_nothing(argv, status, message, clip, tmp_path,
                                                      monkeypatch, no_display, capsys):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "notes.avi").write_text("not a video\n")
+    (tmp_path / "notes.txt").write_text("not a video\n" * 200)
     write_video(str(tmp_path / "tiny.avi"), 3, size=(8, 8))
     cv2.imwrite(str(tmp_path / "mask.png"), np.zeros((10, 10), np.uint8))
     before = sorted(os.listdir(tmp_path))

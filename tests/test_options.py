@@ -43,6 +43,15 @@ def test_errors_name_the_flag(argv, message, tmp_path, capsys):
     assert capsys.readouterr().err.startswith(f"{prog}: error: {message}")
 
 
+def test_help_groups_and_defaults_read_right():
+    from velmar.cli import batch_command, record_command
+    text = " ".join(record_command.build_parser().format_help().split())
+    assert "(default: on)" not in text and "(default: light guard on)" in text
+    motion = text.split("motion detection (with --motion):")[1].split("motion events")[0]
+    assert all(flag in motion for flag in ("--threshold", "--min-area", "--kernel-width"))
+    assert batch_command.build_parser().format_help().count("input and output:") == 1
+
+
 def module_name(path: Path) -> str:
     return ".".join(path.relative_to(PACKAGE.parent).with_suffix("").parts).removesuffix(
         ".__init__")

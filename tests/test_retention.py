@@ -1,13 +1,18 @@
 """Retention: a simulated week of one-minute segments kept within its limits,
 oldest first, never the file being written nor a stray file; and a real
-recording that deletes its own oldest files as it goes."""
+recording that deletes its own oldest files as it goes, never its latest,
+and lists only the files left."""
 
 import os
+import re
 from datetime import datetime, timedelta
 
 from pathlib import Path
 
+import pytest
+
 import velmar
+from velmar import cli
 from conftest import write_video
 from test_faults import small_tmpfs
 from velmar.recording.retention import Retention, recordings_of
@@ -92,3 +97,25 @@ def test_the_running_recordings_events_log_outlives_its_first_video(tmp_path, mo
     assert Path("out_001.mkv") in result.deleted
     rows = result.events_log.read_text().splitlines()
     assert result.events_log.name == "out_001.events.csv" and len(rows) == 1 + len(result.events)
+
+
+@pytest.mark.parametrize("options, latest", [
+    (["--max-size", "1K"], ["out.mkv"]),  # less than the one file takes: it stays
+    (["--max-size", "1K", "--frames-per-file", "10"], ["out_003.mkv"]),
+    (["--keep-for", "1h"], ["out.mkv"]),
+])
+def test_the_latest_file_stays_and_the_summary_lists_what_is_there(options, latest, tmp_path,
+                                                                    monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    write_video("in.avi", 25)
+    hours_ago = datetime.now().timestamp() - 2 * 3600
+    for old in ("out_101.mkv", "out_102.mkv"):
+        Path(old).write_bytes(b"v" * 100)
+        Path(old + ".csv").write_bytes(b"inframe,outframe,timestamp\r\n")
+        os.utime(old, (hours_ago, hours_ago))
+    assert cli.main(["in.avi", "-o", "out.mkv", "--no-preview", *options]) == 0
+    out = capsys.readouterr().out
+    listed = re.search(r"files: (.*?); stopped", out).group(1).split(", ")
+    assert listed == [name for video in latest for name in (video, video + ".csv")]
+    assert sorted(str(p) for p in recordings_of("out.mkv")) == latest
+    assert ("more than --max-size (1.0K)" in out) == ("--max-size" in options)

@@ -145,6 +145,16 @@ class Option:
     def label(self) -> str:
         return self.flags[0].label if self.flags else self.name
 
+    @property
+    def default_text(self) -> str:
+        """The default as help and the README give it. Beside a flag that
+        turns the option off (--no-reconnect), "on" alone would read as if
+        that flag were given: it names the option."""
+        turns_off = bool(self.flags) and self.flags[0].settings.get("action") == "store_false"
+        if turns_off and self.shown_default:
+            return f"{self.name.replace('_', ' ')} {self.shown_default}"
+        return self.shown_default
+
     def checked(self, value: Any) -> Any:
         if self.check is None or (value is None and self.default is None):
             return value
@@ -313,16 +323,16 @@ OPTIONS: tuple[Option, ...] = (
                  {"type": positive, "metavar": "SECONDS"}),), KEEP, shown_default="off"),
     Option("threshold", "int", 25, partial(checks.integer, low=0, high=255), "threshold", (
         Flag(("--threshold",), "grey-level change a pixel must exceed to count as changed",
-             {"type": int, "metavar": "N"}),), KEEP, shown_default="`25`"),
+             {"type": int, "metavar": "N"}),), DETECT, shown_default="`25`"),
     Option("min_area", "int", 500, checks.integer, "min_area", (
         Flag(("--min-area",), "area a changed region must exceed to count as motion",
-             {"type": int, "metavar": "N"}),), KEEP, shown_default="`500`"),
+             {"type": int, "metavar": "N"}),), DETECT, shown_default="`500`"),
     Option("kernel_width", "int", 21, checks.odd, "kernel_width", (
         Flag(("--kernel-width",), "blur kernel width: odd, at most the region's smaller side",
-             {"type": int, "metavar": "N"}),), KEEP, shown_default="`21`"),
+             {"type": int, "metavar": "N"}),), DETECT, shown_default="`21`"),
     Option("show_diff", "bool", False, checks.window, "show_diff", (
         Flag(("--show-diff",), "show the motion check's two diagnostic windows",
-             {"action": "store_true"}),), KEEP, batch=False, shown_default="off"),
+             {"action": "store_true"}),), DETECT, batch=False, shown_default="off"),
 
     # How motion is found.
     Option("detector", "str", "diff", partial(checks.choice, choices=DETECTORS), None, (
@@ -557,6 +567,19 @@ def label(name: str) -> str:
     """How the commands name the option called `name`: by its flag."""
     option = BY_NAME.get(name) or BATCH_BY_NAME.get(name) or LIVE_VIEW_BY_NAME.get(name)
     return name if option is None else option.label
+
+
+# The options whose names cannot be mistaken for words of a message, as
+# record() writes them: a word alone, not part of a path or a file name.
+_NAMES_IN_TEXT = re.compile(r"(?<![\w/.-])(%s)(?![\w/-]|\.\w)" % "|".join(
+    name for table in (BY_NAME, BATCH_BY_NAME, LIVE_VIEW_BY_NAME)
+    for name, option in table.items() if "_" in name and option.flags))
+
+
+def in_flags(text: str) -> str:
+    """A message of record()'s as the commands say it: what it says of
+    `min_free` they say of `--min-free`."""
+    return _NAMES_IN_TEXT.sub(lambda found: label(found.group()), text)
 
 
 def check_all(given: Mapping[str, Any]) -> dict[str, Any]:

@@ -52,7 +52,7 @@ class Report:
         self.frames += row.frames_read or 0
         if row.failed:
             self.failed += 1
-            self.write(f"{PROG}: failed: {row.input}: {row.error}")
+            self.write(f"{PROG}: failed: {row.input}: {table.in_flags(row.error)}")
         if self.bar is not None:
             fps = self.frames / max(time.monotonic() - self.clock, 1e-9)
             self.bar.set_postfix(failed=self.failed, fps=f"{fps:.0f}", refresh=False)

@@ -51,8 +51,9 @@ class Parser(argparse.ArgumentParser):
 def add_options(parser: argparse.ArgumentParser, rows: Iterable[table.Option],
                 groups: dict[str, Any] | None = None) -> None:
     """The flags of `rows`, each in its group; `groups` holds the groups
-    made so far, so that other flags can join them."""
-    groups = {None: parser} if groups is None else {None: parser, **groups}
+    made so far, and gets those made here, so that other flags can join them."""
+    groups = {} if groups is None else groups
+    groups.setdefault(None, parser)
     for row in rows:
         if row.group not in groups:
             groups[row.group] = parser.add_argument_group(row.group)
@@ -67,7 +68,7 @@ def add_options(parser: argparse.ArgumentParser, rows: Iterable[table.Option],
 def _settings(row: table.Option, flag: table.Flag, position: int) -> dict[str, Any]:
     text = flag.help
     if position == 0 and row.shown_default not in ("", "off", "required"):
-        text += f" (default: {row.shown_default.replace('`', '')})"
+        text += f" (default: {row.default_text.replace('`', '')})"
     settings = {"help": text.replace("%", "%%"), **flag.settings}
     if flag.names[0].startswith("-") and settings.get("action") != "version":
         settings["dest"] = row.name
@@ -143,15 +144,18 @@ def _statuses() -> Mapping[type, int]:
 def report(error: BaseException, prog: str = "velmar") -> int:
     """One line on standard error for what went wrong; its exit status."""
     from velmar.checks import OptionError
+    from velmar.recording.results import SourceError
     status = exit_status(error)
     if isinstance(error, OptionError):
         message = f"{table.label(error.option)} {error.problem}"
     elif isinstance(error, KeyboardInterrupt):
         message = "interrupted"
+    elif isinstance(error, SourceError):  # says itself what could not be opened
+        message = str(error)
     elif status == EXIT_NOTHING and isinstance(error, OSError):
         message = f"cannot open input: {error}"
     elif status == EXIT_FAILED:  # a failure while recording: one line, no traceback
         message = f"{type(error).__name__}: {error}"
     else:
-        message = error
-    return fail(status, message, prog)
+        message = str(error)
+    return fail(status, table.in_flags(message), prog)

@@ -128,7 +128,7 @@ def run(parsed) -> int:
         view.close(final_state(result))
     if not parsed.quiet:
         for note in result.notes:
-            print(f"velmar: note: {note}")
+            print(f"velmar: note: {table.in_flags(note)}")
         for video in result.deleted:
             print(f"velmar: deleted {video} and its log (retention)")
         if given["keep"] == "motion":
@@ -144,7 +144,7 @@ def outcome(result, source, prefix: str = "velmar") -> int:
     if result.stop == "source_lost":
         return fail(EXIT_SOURCE_LOST, f"the source {source!r} was lost", prefix)
     if result.stop == "disk_full":
-        return fail(EXIT_FAILED, result.problem, prefix)
+        return fail(EXIT_FAILED, table.in_flags(result.problem), prefix)
     if result.stop == "region":
         return fail(EXIT_NOTHING, "the region is larger than the frames; nothing recorded",
                     prefix)

@@ -24,7 +24,7 @@ def usage(flag: table.Flag) -> str:
 
 def row(option: table.Option) -> str:
     flags = " / ".join(usage(flag) for flag in option.flags)
-    return f"| {flags} | {option.shown_default} | {option.flags[0].help} |"
+    return f"| {flags} | {option.default_text} | {option.flags[0].help} |"
 
 
 def markdown(options: Iterable[table.Option]) -> str:

@@ -15,6 +15,11 @@ import cv2
 from velmar import checks
 from velmar.recording.segments import dated_name, fixed_folder, has_fields
 
+# The longest ending a recording gives a name of its output's: a numbered
+# video's events log, numbered in turn when taken, and an event's picture
+# (or a later contact sheet) beside it.
+LONGEST_ENDING = "_001.events_001.001.jpg"
+
 
 def output_path(value: Any) -> str:
     if not isinstance(value, (str, os.PathLike)):
@@ -28,6 +33,7 @@ def output_path(value: Any) -> str:
         raise checks.OptionValueError("output", f"{path!r} needs a file extension such as "
                                                 f".avi or .mp4")
     check_folder(output_folder(path))
+    check_name_lengths(path)
     return path
 
 
@@ -47,6 +53,26 @@ def check_folder(folder: str) -> None:
     except OSError as error:
         raise checks.OptionValueError("output", f"folder {folder!r} is not writable: "
                                                 f"{error.strerror or error}") from None
+
+
+def check_name_lengths(path: str) -> None:
+    """Every name the recording will make fits its folder: one too long
+    would fail only once the video exists."""
+    folder = output_folder(path)
+    try:
+        most = os.pathconf(folder, "PC_NAME_MAX")
+    except (OSError, ValueError):  # no limit the system will tell
+        return
+    filled = datetime.now().strftime(path) if has_fields(path) else path
+    stem, suffix = os.path.splitext(os.path.basename(filled))
+    ending = max(LONGEST_ENDING, f"_001{suffix}.csv", key=len)
+    names = [*os.path.dirname(filled).split(os.sep), stem + ending]
+    longest = max(names, key=lambda name: len(os.fsencode(name)))
+    if len(os.fsencode(longest)) > most:
+        made = f" (NAME{ending})" if longest == names[-1] else ""
+        raise checks.OptionValueError("output", f"makes a name of {len(os.fsencode(longest))} "
+                                                f"bytes{made}, longer than the {most} that "
+                                                f"folder {folder!r} takes")
 
 
 def free_name(stem: str, suffix: str) -> str:

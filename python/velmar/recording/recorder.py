@@ -211,7 +211,8 @@ def record(
             outages = OutageLog(lambda: writers.first_path or engine["namer"](0, started),
                                 checked["utc_offset"])
             if writers.retention is not None:
-                writers.retention.held = lambda: (events.path, outages.path)
+                writers.retention.held = lambda: (writers.latest_path, events.path,
+                                                  outages.path)
             reports = None if progress is None else Reports(progress, clock, probed_count,
                                                             lambda: len(outages.outages))
             live = _live_source(checked, engine, received, outages, reports)
@@ -229,23 +230,26 @@ def record(
                 if command is not None:
                     command.close()
     if ran.stop == "not_opened" or (live is not None and not live.opened and ran.stop == "end"):
-        raise SourceError(f"cannot open source {engine['input_']!r}")
+        raise SourceError(sources.not_opened(engine["input_"]))
     # A full disk keeps a compact video's last frames out: its file tells.
     files = [OutputFile(Path(f.video), Path(f.log), writers.frames_in_file.get(f.video, f.frames),
                         writers.sizes.get(f.video)) for f in ran.files]
     lost = sum(f.frames for f in ran.files) - sum(f.frames for f in files)
+    retention = writers.retention
     declared = ran.frame_count  # the container's header; the probe counts what is there
     if not engine["live"] and ran.stop == "end" and 0 < ran.frames_read < declared:
         writers.notes.append(f"the input ended after {ran.frames_read} of its {declared} frames "
                              f"(truncated or damaged)")
     result = Recording(
-        frames_read=ran.frames_read, frames_kept=ran.frames_kept - lost, files=files,
+        frames_read=ran.frames_read, frames_kept=ran.frames_kept - lost,
+        files=[f for f in files if f.video.exists()],  # retention may have deleted some
         stop=ran.stop, problem=guard.problem, started=started,
         elapsed=time.monotonic() - clock, rate=ran.rate,
-        notes=writers.notes, events=events.events,
+        notes=writers.notes + ([] if retention is None else retention.notes),
+        events=events.events,
         events_log=None if events.path is None else Path(events.path),
         contact_sheets=[Path(name) for name in sheets],
-        deleted=[] if writers.retention is None else writers.retention.deleted,
+        deleted=[] if retention is None else retention.deleted,
         outages=outages.outages, outages_log=outages_log)
     if reports is not None:
         reports.last(ran.frames_read, ran.frames_kept, ran.frame_count, ran.position,
@@ -268,7 +272,7 @@ def engine_options(checked: dict) -> tuple[dict, int | None, Codec]:
     engine = options.engine_fields(checked)
     found = sources.source(checked["source"])
     path = outputs.output_path(checked["output"])
-    timing = None if found.live else probe(found.value)
+    timing = None if found.live else probe(found.value, found.sequence)
     timestamps = checked["timestamps"]
     if timestamps == "auto":
         timestamps = "clock" if found.live else "pts"

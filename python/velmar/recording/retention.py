@@ -2,7 +2,8 @@
 never fills the disk. Only files it can tell it wrote go: videos that match
 the output's name (its strftime fields and numbering) and have a frame log
 beside them; each goes with its log and the events files of its name. A
-stray file survives, and the file being written is never deleted."""
+stray file survives, and so do the file being written and the recording's
+latest file, however large."""
 
 from __future__ import annotations
 
@@ -83,31 +84,41 @@ def _recording(video: Path) -> _Recording | None:
 
 class Retention:
     """Keeps the recordings of `output` within `keep_for` seconds of age and
-    `max_size` bytes in all; `report` is told of each deletion."""
+    `max_size` bytes in all; `report` is told of each deletion, and `notes`
+    say once that the limit cannot hold."""
 
     def __init__(self, output: str, *, keep_for: float | None, max_size: int | None,
                  report: Callable[[str], None]):
         self.output, self.keep_for, self.max_size, self.report = (
             output, keep_for, max_size, report)
         self.deleted: list[Path] = []
+        self.notes: list[str] = []
         self.undeletable: set[Path] = set()  # tried once; not again
-        # The files beside a video that the running recording still writes
-        # (its events and outages logs, named after its first video): they
-        # stay when that video goes.
+        # The files the running recording still needs: its latest video,
+        # which never goes, and the files beside its first video that it
+        # still writes (its events and outages logs), which stay when that
+        # video goes.
         self.held: Callable[[], Collection[str | None]] = lambda: ()
 
     def _oldest_first(self, writing: Collection[str]) -> list[_Recording]:
+        """The finished recordings, held ones included: they count towards
+        `max_size`."""
         kept = {os.path.normpath(name) for name in writing}
         found = [_recording(video) for video in recordings_of(self.output)
                  if os.path.normpath(video) not in kept and video not in self.undeletable]
         return sorted((r for r in found if r is not None), key=lambda r: r.mtime)
 
+    def _held(self) -> set[str]:
+        return {os.path.normpath(name) for name in self.held() if name is not None}
+
     def prune(self, writing: Collection[str] = (), now: float | None = None) -> None:
         """After a finished file: the oldest go until both limits hold."""
         now = time.time() if now is None else now
-        recordings = self._oldest_first(writing)
+        recordings, held = self._oldest_first(writing), self._held()
         total = sum(r.size for r in recordings)
         for recording in recordings:
+            if os.path.normpath(recording.video) in held:
+                continue
             too_old = self.keep_for is not None and now - recording.mtime > self.keep_for
             too_large = self.max_size is not None and total > self.max_size
             if not (too_old or too_large):
@@ -115,14 +126,20 @@ class Retention:
             if self._delete(recording, "older than the keep_for limit" if too_old
                             else "over the max_size limit"):
                 total -= recording.size
+        if self.max_size is not None and total > self.max_size and not self.notes:
+            self.notes.append(f"this output's recordings take {readable(total)}, more than "
+                              f"max_size ({readable(self.max_size)}), but the latest one "
+                              f"is never deleted")
 
     def delete_oldest(self, writing: Collection[str] = ()) -> bool:
         """Makes room on a full disk; False when nothing is left to delete."""
+        held = self._held()
         return any(self._delete(recording, "to keep min_free on the disk")
-                   for recording in self._oldest_first(writing))
+                   for recording in self._oldest_first(writing)
+                   if os.path.normpath(recording.video) not in held)
 
     def _delete(self, recording: _Recording, why: str) -> bool:
-        held = {os.path.normpath(name) for name in self.held() if name is not None}
+        held = self._held()
         try:
             for path in recording.files:
                 if os.path.normpath(path) not in held:
@@ -145,3 +162,13 @@ class Retention:
             except OSError:  # not empty
                 return
             folder = folder.parent
+
+
+def readable(count: float) -> str:
+    """Bytes as the size options write them: 900, 1.5K, 40.0M, 2.1G."""
+    unit = ""
+    for larger in ("K", "M", "G"):
+        if count < 1024:
+            break
+        count, unit = count / 1024, larger
+    return f"{count:.1f}{unit}" if unit else f"{int(count)}"

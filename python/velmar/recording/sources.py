@@ -22,6 +22,7 @@ class Source:
     value: int | str  # handed to OpenCV as it is
     live: bool
     start: datetime | None = None  # when the engine cannot read it off the file
+    sequence: bool = False  # of images
 
 
 def sequence_start(pattern: str) -> datetime:
@@ -31,6 +32,19 @@ def sequence_start(pattern: str) -> datetime:
     if not found:
         raise FileNotFoundError(2, "no image matches the sequence", pattern)
     return datetime.fromtimestamp(int(os.path.getmtime(found[0])))
+
+
+def not_opened(value: int | str) -> str:
+    """What could not be opened, in the user's words: `value` as source() gave it."""
+    if isinstance(value, int):
+        return f"no camera {value} was found, or it could not be opened"
+    if STREAM.match(value):
+        return f"cannot open the stream {value!r}"
+    if value.startswith("/dev/"):
+        return f"cannot open the device {value!r}"
+    if SEQUENCE.search(os.path.basename(value)):
+        return f"cannot read the image sequence {value!r}"
+    return f"cannot read {value!r} as a video"
 
 
 def source(value: Any) -> Source:
@@ -57,7 +71,7 @@ def source(value: Any) -> Source:
             raise FileNotFoundError(2, "no such device", text)
         return Source(text, True)
     if SEQUENCE.search(os.path.basename(text)):
-        return Source(text, False, sequence_start(text))
+        return Source(text, False, sequence_start(text), sequence=True)
     if os.path.isdir(text):
         raise IsADirectoryError(21, "a folder, not a video file", text)
     if not os.path.isfile(text):

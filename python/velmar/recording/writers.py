@@ -419,8 +419,13 @@ def probe_compact(codec: Codec) -> None:
         with outputs.silenced_stderr():  # encoders report their set-up and close there
             open_encoder(codec)
     except (av.error.FFmpegError, OSError, ValueError) as error:
-        raise ValueError(f"codec {codec.name!r} cannot take speed {codec.speed!r} here: "
-                         f"{error}") from None
+        if codec.speed is None:  # the encoder itself, not a preset
+            raise ValueError(f"codec {codec.name!r} cannot be opened here: {error}") from None
+        presets = ("a number from 0 (slowest) to 13 (fastest)" if codec.name == "av1" else
+                   "ultrafast, superfast, veryfast, faster, fast, medium, slow, slower, "
+                   "veryslow or placebo")
+        raise checks.OptionValueError("speed", f"of {codec.name} must be {presets}, got "
+                                               f"{codec.speed!r}") from None
 
 
 def open_encoder(codec: Codec) -> None:
