@@ -2,8 +2,8 @@
 loopback, 320x240 H.264 at 25 fps, a keyframe a second) killed and started
 again N times while `velmar.record()` records it, down for D seconds each
 time. Prints each outage's length against the server's downtime (the
-difference is the wait before the attempt that succeeded, and the opening:
-FFmpeg probes the stream up to its next keyframe), then resident memory and
+difference is the server's own start and the wait, under a quarter second,
+before the attempt that found it back), then resident memory and
 the process's threads after the first and the last outage: both must stay
 flat, as every capture left to a blocked read is released.
 

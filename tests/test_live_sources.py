@@ -5,7 +5,7 @@ camera unplugged and plugged back in; and signals at every wait."""
 import csv
 import signal
 import time
-from datetime import datetime
+from datetime import datetime, timedelta
 
 import cv2
 import numpy as np
@@ -50,39 +50,44 @@ def logs_agree(folder, count):
 
 
 def outages_agree_with_logs(outages, logs):
-    """Each outage runs from the last frame before it to the first after it."""
+    """Each outage runs from the last frame before it to when frames came
+    again, which the first frame after it is logged at most an opening after."""
     assert len(outages) == len(logs) - 1
     for outage, before, after in zip(outages, logs, logs[1:]):
         start, end = times([outage], 0)[0], times([outage], 1)[0]
         gap = (times(after, 2)[0] - times(before, 2)[-1]).total_seconds()
         assert abs((start - times(before, 2)[-1]).total_seconds()) < 0.1
-        assert abs(float(outage[2]) - gap) < 1.0, (outage, gap)
-        assert end >= start and int(outage[4]) >= 1
+        assert -0.1 < gap - float(outage[2]) < 1.5, (outage, gap)
+        assert abs((end - start).total_seconds() - float(outage[2])) < 1e-3
+        assert int(outage[4]) >= 1
         assert after[0][0] == before[-1][0] + 1  # frames read go on counting
 
 
 @pytest.mark.slow
-def test_a_stream_killed_and_restarted_three_times_goes_on(server, tmp_path):
-    out = tmp_path / "out.mkv"
-    command = Command(server.url, out)
+@pytest.mark.parametrize("restarts, down", [(3, 3.0), (1, 90.0)])
+def test_a_stream_killed_and_restarted_is_found_again_at_once(restarts, down, server,
+                                                              tmp_path):
+    command = Command(server.url, tmp_path / "out.mkv")
     wait_for_rows(tmp_path / "out.mkv.csv", 1)
-    downtimes = []
-    for n in range(1, 4):
+    returns = []
+    for n in range(1, restarts + 1):
         time.sleep(1.5)
         server.kill()
-        killed = time.monotonic()
-        time.sleep(0.5)
+        time.sleep(down)
+        returns.append(datetime.now())
         server.start()
-        downtimes.append(time.monotonic() - killed)
-        wait_for_rows(tmp_path / f"out_{n:03d}.mkv.csv", 1)
+        wait_for_rows(tmp_path / f"out_{n:03d}.mkv.csv", 1, seconds=10)
     time.sleep(1)
     assert command.end(signal.SIGTERM)[0] == 143
-    logs = logs_agree(tmp_path, 4)
+    logs = logs_agree(tmp_path, restarts + 1)
     outages = outage_rows(tmp_path)
     outages_agree_with_logs(outages, logs)
-    assert all(row[3] == "ended" for row in outages)
-    # Frames come again at most one wait and one opening after the server.
-    assert all(down - 0.1 <= float(row[2]) <= down + 3 for row, down in zip(outages, downtimes))
+    for outage, back, after in zip(outages, returns, logs[1:]):
+        assert outage[3] == "ended" and abs(float(outage[2]) - down) < 1, outage
+        # Found within a quarter second of the server listening, its first
+        # frame logged once FFmpeg has read 20 frames (0.8 s) to open it.
+        assert times([outage], 1)[0] - back < timedelta(seconds=0.5), (outage, back)
+        assert times(after, 2)[0] - back < timedelta(seconds=1.5), (after[0], back)
 
 
 @pytest.mark.slow
@@ -136,7 +141,7 @@ def test_a_source_that_does_not_open_is_retried_only_with_give_up(tmp_path):
     result = velmar.record(url, tmp_path / "b.mkv", give_up=1.2)
     assert (result.stop, result.files, len(result.outages)) == ("source_lost", [], 1)
     outage = result.outages[0]
-    assert (outage.reason, outage.attempts) == ("not_opened", 2) and outage.seconds >= 1.2
+    assert outage.reason == "not_opened" and outage.attempts >= 4 and outage.seconds >= 1.2
     assert result.outages_log == tmp_path / "b.outages.csv"
 
 
@@ -188,7 +193,9 @@ def test_a_camera_unplugged_and_plugged_back_in(monkeypatch, tmp_path):
     assert [f.frames for f in result.files] == [19, 19]  # each after its motion reference
     # No event spans the outage.
     assert [e.video for e in result.events] == [f.video for f in result.files]
-    assert [o.attempts for o in result.outages] == [2, 2] and result.outages[0].seconds >= 1
+    # Back at the second attempt, a quarter second after the first.
+    assert result.outages[0].attempts == 2 and 0.2 < result.outages[0].seconds < 0.5
+    assert result.outages[1].attempts >= 5
     assert csv_rows(result.files[1].log)[0][0] == 21  # frames read go on counting
     assert back.sets == first.sets == [(cv2.CAP_PROP_FRAME_WIDTH, 64),
                                        (cv2.CAP_PROP_FRAME_HEIGHT, 48)]

@@ -293,7 +293,8 @@ OPTIONS: tuple[Option, ...] = (
     # Live sources that drop out.
     Option("reconnect", "bool", True, checks.flag, None, (
         Flag(("--no-reconnect",), "end the recording when a live source drops out, instead "
-             "of opening it again after 1, 2, 4, ... 30 s", {"action": "store_false"}),),
+             "of trying it again every 0.25 s (up to 5 s apart after 5 min)",
+             {"action": "store_false"}),),
         LIVE, batch=False, shown_default="on"),
     Option("give_up", "float | None", None, checks.seconds, None, (
         Flag(("--give-up",), "end the recording (exit status 4) once a live source has been "

@@ -2,20 +2,28 @@
 thread of its own so that no read can hang the recording.
 
 A read that fails, ends or stalls is an outage. The engine closes its open
-file and asks `reconnect()`, which opens the source again after waits of 1,
-2, 4, ... and at most 30 seconds (the first attempt at once) until it gives
-a frame, the outage outlasts `give_up` seconds (stop "source_lost"), or a
-signal comes. A source that does not open at the start is retried the same
-way only when `give_up` is set: a wrong address should fail at once.
+file and asks `reconnect()`, which opens the source again at once, then
+every quarter second through the outage's first five minutes and less often
+after that, up to every 5 seconds, until it gives a frame, the outage
+outlasts `give_up` seconds (stop "source_lost"), or a signal comes. Attempts
+are spaced from one's start to the next's: one that took long (an opening
+that timed out) is followed at once. A source that does not open at the
+start is retried the same way only when `give_up` is set: a wrong address
+should fail at once.
+
+An outage runs from the last frame read before it to when frames came
+again. An opening hands out its first frame only once FFmpeg has read enough
+of the stream to know its format (about 20 frames of a live stream), so the
+frames came back that long before it: as long as the quickest opening of the
+source took, and never before the opening began.
 """
 
 from __future__ import annotations
 
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from dataclasses import dataclass
 from datetime import datetime, timedelta
-from itertools import islice
 from typing import Any
 
 import cv2
@@ -24,7 +32,9 @@ from velmar.recording.background import POLL, Background
 from velmar.recording.outages import ENDED, NOT_OPENED, STALLED, Outage, OutageLog
 from velmar.recording.read_ahead import DEPTH, ReadAhead
 
-LONGEST_WAIT = 30.0
+QUICK_SPACING = 0.25  # seconds between attempts: a source that is back is found at once
+QUICK_PERIOD = 300.0  # seconds of an outage through which attempts keep that pace
+LONGEST_SPACING = 5.0
 STALL_FRAMES = 3  # a stall is never shorter than three frame intervals
 SOURCE_LOST = "source_lost"
 
@@ -37,13 +47,14 @@ class Policy:
     read_ahead: bool
 
 
-def waits() -> Iterator[float]:
-    """Seconds to wait before each attempt: 0, 1, 2, 4, ..., then 30 each."""
-    yield 0.0
-    wait = 1.0
-    while True:
-        yield wait
-        wait = min(2 * wait, LONGEST_WAIT)
+def spacing(age: float, last: float | None) -> float:
+    """Seconds from the start of an attempt made `age` seconds into an outage
+    to the next one's, `last` the one before: a quarter second through the
+    first five minutes (an attempt on a source that is not there costs a
+    refused connection), then twice the last, up to 5 s."""
+    if age < QUICK_PERIOD or last is None:
+        return QUICK_SPACING
+    return min(2 * last, LONGEST_SPACING)
 
 
 @dataclass
@@ -53,8 +64,11 @@ class OpenOutage:
     reason: str
     attempts: int = 0
 
-    def closed(self, end: datetime, now: float) -> Outage:
-        return Outage(self.start, end, now - self.since, self.reason, self.attempts)
+    def closed(self, back: float) -> Outage:
+        """The outage up to the monotonic time `back`, when frames came again."""
+        seconds = back - self.since
+        return Outage(self.start, self.start + timedelta(seconds=seconds), seconds,
+                      self.reason, self.attempts)
 
 
 def _release(capture) -> None:
@@ -74,6 +88,8 @@ class LiveSource:
         self.pending: tuple[bool, Any] | None = None  # the frame that ended an outage
         self.outage: OpenOutage | None = None
         self.last_frame = time.monotonic()  # of the last frame read, or of the start
+        self.opening_began: float | None = None  # of the opening whose first frame is due
+        self.quickest_opening: float | None = None  # seconds from its start to its first frame
         self.reason = ENDED
         self.opened = False
 
@@ -85,12 +101,13 @@ class LiveSource:
     def open(self) -> LiveSource:
         """The first opening; a source that did not open is retried only
         within `give_up` seconds."""
+        began = time.monotonic()
         capture = self._attempt(None)
         if capture is not None:
-            self.reader = self._reader(capture)
+            self.reader, self.opening_began = self._reader(capture), began
         elif not self.stop and self.policy.reconnect and self.policy.give_up is not None:
             self.outage = self._outage_since_last_frame(NOT_OPENED, attempts=1)
-            self.reader = self._ride_out(islice(waits(), 1, None), first_frame=False)
+            self.reader = self._ride_out(began + QUICK_SPACING, first_frame=False)
         self.opened = self.reader is not None
         return self
 
@@ -117,9 +134,12 @@ class LiveSource:
             if self.reason == STALLED and not self.policy.reconnect and not self.stop:
                 self.stop.append(SOURCE_LOST)  # a stall is no end of the input
             return False, None
+        now = time.monotonic()
+        if self.opening_began is not None:
+            self._time_opening(now)
         if self.outage is not None:
-            self._end_outage()
-        self.last_frame = time.monotonic()
+            self._end_outage(now - self.quickest_opening)
+        self.last_frame = now
         return ok, frame
 
     def reconnect(self) -> bool:
@@ -129,51 +149,65 @@ class LiveSource:
         if self.outage is None:  # else the start's outage goes on
             self.outage = self._outage_since_last_frame(self.reason)
         self._drop_reader()
-        self.reader = self._ride_out(waits(), first_frame=True)
+        self.reader = self._ride_out(time.monotonic(), first_frame=True)
         return self.reader is not None
 
     def release(self) -> None:
         """On every way out: an outage still open is logged up to now."""
         if self.outage is not None:
-            self._end_outage()
+            self._end_outage(time.monotonic())
         self._drop_reader()
 
-    def _ride_out(self, schedule: Iterator[float], first_frame: bool) -> ReadAhead | None:
-        """Attempts until the source opens (and, after an outage, gives a frame)."""
+    def _ride_out(self, first_attempt: float, first_frame: bool) -> ReadAhead | None:
+        """Attempts, the first at the monotonic time `first_attempt`, until the
+        source opens (and, after an outage, gives a frame)."""
         deadline = None if self.policy.give_up is None else self.outage.since + self.policy.give_up
-        for wait in schedule:
-            if not self._pause(wait, deadline):
-                return None
-            self.outage.attempts += 1
-            self.on_attempt(self.outage.attempts)
-            capture = self._attempt(deadline)
-            if capture is None:
-                continue
-            reader = self._reader(capture)
-            if not first_frame:
+        due, last = first_attempt, None
+        while self._pause_until(due, deadline):
+            began = time.monotonic()
+            reader = self._try_once(deadline, first_frame)
+            if reader is not None:
+                self.opening_began = began
                 return reader
-            try:
-                ok, frame = reader.read()
-            except BaseException:  # the capture goes with the reader on this path too
-                reader.release()
-                raise
-            if frame is not None:
-                self.pending = (ok, frame)
-                return reader
-            reader.release()
-        return None  # the waits never end
+            last = spacing(began - self.outage.since, last)
+            due = began + last
+        return None
 
-    def _pause(self, seconds: float, deadline: float | None) -> bool:
-        """Waits, answering a signal within POLL; False once the outage must end."""
-        end = time.monotonic() + seconds
+    def _try_once(self, deadline: float | None, first_frame: bool) -> ReadAhead | None:
+        self.outage.attempts += 1
+        self.on_attempt(self.outage.attempts)
+        capture = self._attempt(deadline)
+        if capture is None:
+            return None
+        reader = self._reader(capture)
+        if first_frame and not self._first_frame_of(reader):
+            reader.release()
+            return None
+        return reader
+
+    def _first_frame_of(self, reader: ReadAhead) -> bool:
+        """Reads it into `pending`: False when none comes within the stall timeout."""
+        try:
+            ok, frame = reader.read()
+        except BaseException:  # the capture goes with the reader on this path too
+            reader.release()
+            raise
+        if frame is None:
+            return False
+        self.pending = (ok, frame)
+        return True
+
+    def _pause_until(self, due: float, deadline: float | None) -> bool:
+        """Waits for the monotonic time `due`, answering a signal within POLL;
+        False once the outage must end."""
         while not self.stop:
             now = time.monotonic()
             if deadline is not None and now >= deadline:
                 self.stop.append(SOURCE_LOST)
                 return False
-            if now >= end:
+            if now >= due:
                 return True
-            time.sleep(min(POLL, end - now))
+            time.sleep(min(POLL, due - now))
         return False
 
     def _attempt(self, deadline: float | None):
@@ -199,9 +233,14 @@ class LiveSource:
         start = datetime.now() - timedelta(seconds=now - self.last_frame)
         return OpenOutage(start, self.last_frame, reason, attempts)
 
-    def _end_outage(self) -> None:
+    def _time_opening(self, first_frame: float) -> None:
+        took, self.opening_began = first_frame - self.opening_began, None
+        if self.quickest_opening is None or took < self.quickest_opening:
+            self.quickest_opening = took
+
+    def _end_outage(self, back: float) -> None:
         outage, self.outage = self.outage, None
-        self.outages.add(outage.closed(datetime.now(), time.monotonic()))
+        self.outages.add(outage.closed(back))
 
     def _drop_reader(self) -> None:
         reader, self.reader = self.reader, None

@@ -1,7 +1,7 @@
 """The outages of a live source: `NAME.outages.csv` beside the first video,
 in the frame log's conventions, one row per outage written as it ends, and
 one for an outage still open when the recording ends. An outage runs from
-the last frame before it to the first frame after it."""
+the last frame before it to when frames came again."""
 
 from __future__ import annotations
 
@@ -23,10 +23,11 @@ ENDED, STALLED, NOT_OPENED = "ended", "stalled", "not_opened"
 @dataclass(frozen=True)
 class Outage:
     """A time without frames: from the last frame before it (or the start of
-    the recording) to the first frame after it (or the end of the recording);
-    `reason` is "ended" (the source's read failed or ended), "stalled" (no
-    frame within the stall timeout) or "not_opened" (it did not open at the
-    start); `attempts` the openings tried during it."""
+    the recording) to when frames came again (or the end of the recording),
+    `seconds` long by the monotonic clock; `reason` is "ended" (the source's
+    read failed or ended), "stalled" (no frame within the stall timeout) or
+    "not_opened" (it did not open at the start); `attempts` the openings
+    tried during it."""
 
     start: datetime
     end: datetime

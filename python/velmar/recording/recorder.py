@@ -118,7 +118,8 @@ def record(
     A live source (a camera, a device, a stream) that fails, ends or gives
     no frame for `stall_timeout` seconds (at least three frame intervals) is
     an outage: the open file is closed whole and, with `reconnect`, the
-    source is opened again after 0, 1, 2, 4, ... at most 30 seconds, until it
+    source is tried again at once, then every 0.25 seconds through the
+    outage's first five minutes and up to every 5 seconds after that, until it
     gives frames and the recording goes on into a new file, or it has been
     away `give_up` seconds (stop "source_lost"). A source that does not open
     at the start is retried so only with `give_up`. Each outage is a row of
