@@ -24,7 +24,7 @@ import av
 import cv2
 
 import velmar
-from velmar.recording import durable, writers
+from velmar.recording import compact, durable
 from velmar.recording.disk import DiskGuard
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -43,7 +43,7 @@ WAYS = {
 @contextlib.contextmanager
 def way_of_writing(suffix, fragmented, keyframes, zero_latency):
     """record() writing as a way says; the fsync calls timed."""
-    saved = writers.fragmented, writers.encoder_options, os.fsync
+    saved = compact.fragmented, compact.encoder_options, os.fsync
     synced = []
 
     def timed_fsync(fd):
@@ -56,13 +56,13 @@ def way_of_writing(suffix, fragmented, keyframes, zero_latency):
         return {**chosen, "g": str(RATE)} if keyframes else chosen
 
     if not fragmented:
-        writers.fragmented = lambda suffix, frames, rate: {}
-    writers.encoder_options = options
+        compact.fragmented = lambda suffix, frames, rate: {}
+    compact.encoder_options = options
     os.fsync = durable.os.fsync = timed_fsync
     try:
         yield synced
     finally:
-        writers.fragmented, writers.encoder_options = saved[:2]
+        compact.fragmented, compact.encoder_options = saved[:2]
         os.fsync = durable.os.fsync = saved[2]
 
 
@@ -79,11 +79,11 @@ def record_way(clip, way):
 
 def encoder_delay(clip, zero_latency):
     """Frames fed to the encoder before it gives its first packet."""
-    codec = writers.Codec("h264")
+    codec = compact.Codec("h264")
     with av.open(str(clip)) as source:
         frames = [f.to_ndarray(format="bgr24") for _, f in zip(range(60), source.decode(video=0))]
     with tempfile.TemporaryDirectory() as folder:
-        writer = writers.CompactWriter(os.path.join(folder, "d.mp4"), codec, RATE,
+        writer = compact.CompactWriter(os.path.join(folder, "d.mp4"), codec, RATE,
                                        frames[0].shape[1::-1], RATE, zero_latency,
                                        DiskGuard(folder, 0, []))
         try:

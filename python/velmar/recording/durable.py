@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import errno
 import os
+import struct
 import time
 from collections.abc import Callable
 from pathlib import Path
@@ -40,15 +41,43 @@ class FragmentFile:
         self.fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         self.wrote = False
         self.error: OSError | None = None
+        self.header: bytes | None = None  # what is held of a header left out
+
+    def leave_out_header(self) -> None:
+        """The next muxer's header (its `ftyp` and `moov` boxes) stays out
+        of the file: it goes on a file whose first muxer wrote one."""
+        self.header = b""
 
     def write(self, data) -> int:
+        given = len(data)
+        if self.header is not None:
+            data = self._past_header(bytes(data))
+            if not data:
+                return given
         try:
             write_all(self.fd, data)
         except OSError as error:
             self.error = self.error or error
             raise
         self.wrote = True
-        return len(data)
+        return given
+
+    def _past_header(self, data: bytes) -> bytes:
+        """What of `data` follows the header: whole boxes are dropped until
+        the first fragment's."""
+        held = self.header + data
+        while len(held) >= 8:
+            size, kind = struct.unpack(">I4s", held[:8])
+            if kind == b"moof":
+                self.header = None
+                return held
+            if size < 8:
+                raise ValueError(f"a muxer's header holds a {kind!r} box of {size} bytes")
+            if len(held) < size:
+                break
+            held = held[size:]
+        self.header = held
+        return b""
 
     def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
         return os.lseek(self.fd, offset, whence)
@@ -83,6 +112,7 @@ class FrameLog:
         self.fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
         self.pending: list[str] = []
         self.released = 0  # rows given to the OS, the header aside
+        self.allowed = 0  # rows whose frames are in the video, given or still to come
         self.header_written = False
         self.flushed = self.synced = time.monotonic()
 
@@ -95,12 +125,16 @@ class FrameLog:
             self.header_written = True
         else:
             self.pending.append(text)
-            if not self.held and time.monotonic() - self.flushed >= FLUSH_SECONDS:
+            if self.held and self.allowed > self.released:  # its frame went in before it came
+                self.release(self.allowed)
+            elif not self.held and time.monotonic() - self.flushed >= FLUSH_SECONDS:
                 self.release(self.released + len(self.pending))
         return len(text)
 
     def release(self, frames: int) -> None:
-        """Gives the OS the rows of the video's first `frames` frames."""
+        """Gives the OS the rows of the video's first `frames` frames, and
+        each of them that comes later, as it comes."""
+        self.allowed = max(self.allowed, frames)
         count = min(frames - self.released, len(self.pending))
         if count <= 0 or self.fd < 0:
             return
@@ -110,6 +144,12 @@ class FrameLog:
         self.flushed = now = time.monotonic()
         if not self.held and now - self.synced >= SYNC_SECONDS:
             self.sync()
+
+    def flush(self) -> None:
+        """The rows of an unfragmented video's frames, now; a compact
+        video's wait for its fragments."""
+        if not self.held:
+            self.release(self.released + len(self.pending))
 
     def _write(self, text: str) -> None:
         """Whole rows: on a full disk the guard gives up its room, and the

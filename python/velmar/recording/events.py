@@ -36,13 +36,14 @@ class Event:
 
 
 class EventLog:
-    """Told of each event by the engine as it ends; writes its row at once,
-    then tells `listeners`; with `thumbnails`, the event's picture goes
-    beside the log first."""
+    """Told of each event by the engine as it ends; has `seal()` put the
+    event's frames into its video, writes its row at once, then tells
+    `listeners`; with `thumbnails`, the event's picture goes beside the log
+    first."""
 
     def __init__(self, contact_sheet: bool, listeners: Sequence[Callable[[Event], None]] = (),
-                 thumbnails: bool = False):
-        self.listeners, self.thumbnails = tuple(listeners), thumbnails
+                 thumbnails: bool = False, seal: Callable[[], None] = lambda: None):
+        self.listeners, self.thumbnails, self.seal = tuple(listeners), thumbnails, seal
         self.events: list[Event] = []
         self.path: str | None = None
         self.file = None
@@ -51,6 +52,7 @@ class EventLog:
         self.wants_sheet = contact_sheet
 
     def __call__(self, first, last, start, end, seconds, frames, video, thumbnail):
+        self.seal()  # a row names only frames that are in its video
         if self.file is None:
             self._open(os.path.splitext(video)[0])
         number = len(self.events) + 1
@@ -81,7 +83,7 @@ class EventLog:
         # Its video column holds a name, which may be any the file system takes.
         self.file = open(self.path, "w", newline="", encoding="utf-8",
                          errors="surrogateescape")
-        self.file.reconfigure(write_through=True)  # a row is on disk once written
+        self.file.reconfigure(line_buffering=True)  # a row reaches the OS once written
         self.writer = csv.writer(self.file)
         self.writer.writerow(HEADER)
         if self.wants_sheet:

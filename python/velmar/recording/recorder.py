@@ -201,12 +201,13 @@ def record(
         with DiskGuard(outputs.output_folder(engine["output"]), checked["min_free"],
                        received) as guard:
             spacing = checked["interval"] if checked["keep"] == "interval" else None
-            writers = Writers(codec, guard, spacing,
+            writers = Writers(codec, guard, spacing, sealing=checked["keep"] != "all",
                               retention=_retention(checked, engine, verbose))
             guard.make_room = writers.make_room
             guard.check()  # a disk too full to start on ends the recording before it opens
             command = _event_command(checked, engine)
-            events = EventLog(checked["contact_sheet"], *_listeners(checked, command))
+            events = EventLog(checked["contact_sheet"], *_listeners(checked, command),
+                              seal=writers.seal)
             if observer is not None:
                 writers.shown = observer.frame
             outages = OutageLog(lambda: writers.first_path or engine["namer"](0, started),

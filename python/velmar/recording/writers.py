@@ -10,42 +10,22 @@ from __future__ import annotations
 
 import math
 import os
-import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import Any
 
 import cv2
-import numpy as np
 
 from velmar import checks
 from velmar.recording import outputs
+from velmar.recording.compact import (COMPACT, CONTAINERS, Codec, CompactWriter,
+                                      encoder_options, quiet_encoders)
 from velmar.recording.disk import DiskGuard
+from velmar.recording.durable import FrameLog
 from velmar.recording.retention import Retention
-from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog, is_full
 
-# codec -> (PyAV encoder, default quality, default speed, quality option)
-COMPACT = {
-    "h264": ("libx264", 23, "veryfast", "crf"),
-    "h265": ("libx265", 28, "ultrafast", "crf"),
-    "av1": ("libsvtav1", 35, "10", "crf"),
-}
-CONTAINERS = {".mp4": "mp4", ".mkv": "matroska", ".mov": "mov"}
 COMPACT_SUFFIXES = tuple(CONTAINERS)
-_MP4_FLAGS = "frag_keyframe+empty_moov+default_base_moof"
-
-
-def fragmented(suffix: str, frames: int, rate: float) -> dict[str, str]:
-    """Container options for fragments (clusters) of `frames` frames, each
-    written whole as soon as the next begins. Fragments need no keyframe of
-    their own: a cut-off file decodes from its start up to its last whole
-    fragment, and keyframes a second apart made files four times as large."""
-    seconds = (frames - 0.5) / rate  # the muxer cuts once a fragment is this long
-    if suffix == ".mkv":
-        return {"cluster_time_limit": str(max(1, int(seconds * 1000))), "flush_packets": "1"}
-    return {"movflags": _MP4_FLAGS, "frag_duration": str(max(1, int(seconds * 1e6))),
-            "flush_packets": "1"}
 # The containers and the highest quality value (CRF) of each compact codec:
 # FFmpeg's QuickTime muxer cannot hold AV1.
 COMPACT_CONTAINERS = {"h264": COMPACT_SUFFIXES, "h265": COMPACT_SUFFIXES, "av1": (".mp4", ".mkv")}
@@ -60,163 +40,9 @@ OPENCV_SUFFIXES = {"mjpg": (".avi",), "mp4v": (".mp4", ".mov", ".avi"), "ffv1": 
 BY_SUFFIX = {**dict.fromkeys(COMPACT_SUFFIXES, "h264"), ".avi": "mjpg"}
 
 
-@dataclass(frozen=True)
-class Codec:
-    name: str        # "h264", "h265", "av1", or a four-character code for OpenCV
-    quality: int | None = None
-    speed: str | None = None
-
-    @property
-    def compact(self) -> bool:
-        return self.name in COMPACT
-
-    @property
-    def fourcc(self) -> str:
-        return OPENCV_NAMES.get(self.name.lower(), self.name)
-
-
-class CompactWriter:
-    """One video written by an FFmpeg encoder in fragments of at most
-    `fragment_frames` frames. 4:2:0 needs even sizes, so an odd width or
-    height loses its last column or row.
-
-    Frames go to the encoder as 4:2:0 converted by OpenCV: at 720p that is
-    about five times as fast as FFmpeg's own converter, and as close to the
-    frame (Y within one level)."""
-
-    def __init__(self, path: str, codec: Codec, rate: float, size: tuple[int, int],
-                 fragment_frames: int, sparse: bool, guard: DiskGuard):
-        import av
-        quiet_encoders()
-        encoder, quality, _, quality_option = COMPACT[codec.name]
-        self.size = (size[0] - size[0] % 2, size[1] - size[1] % 2)
-        # One conversion buffer for the whole file: the encoder copies from it.
-        self.planes = np.empty((self.size[1] * 3 // 2, self.size[0]), np.uint8)
-        self.path, self.guard, self.full = path, guard, False
-        self.frames = 0
-        self.log: FrameLog | None = None
-        # Frames whose packets were muxed, and those known to be in the file:
-        # the first `durable` frames are, and their rows may follow them.
-        self.muxed: set[int] = set()
-        self.in_file: set[int] = set()
-        self.durable = 0
-        self.whole = 0  # bytes of the file in whole fragments
-        self.synced = time.monotonic()
-        self.new_frame = av.VideoFrame.from_ndarray
-        self.file = FragmentFile(path)
-        try:
-            suffix = os.path.splitext(path)[1].lower()
-            self.container = av.open(self.file, "w", format=CONTAINERS[suffix],
-                                     options=fragmented(suffix, fragment_frames, rate))
-        except BaseException:
-            self.file.close()
-            raise
-        try:
-            self.stream = self.container.add_stream(encoder, rate=exact_rate(rate))
-            self.stream.width, self.stream.height = self.size
-            self.stream.pix_fmt = "yuv420p"
-            # Whole frames in parallel: PyAV asks for slices, which keep
-            # libx264 to one core for much of each frame.
-            self.stream.codec_context.thread_type = "FRAME"
-            self.stream.options = {
-                quality_option: str(codec.quality if codec.quality is not None else quality),
-                **encoder_options(codec, encoder, sparse)}
-        except BaseException:
-            self._close()
-            raise
-
-    def isOpened(self) -> bool:
-        return self.container is not None
-
-    def write(self, image) -> None:
-        self.guard.tick()
-        if self.full:  # the guard has ended the recording: this frame stays out
-            return
-        width, height = self.size
-        image = image[:height, :width]
-        if image.ndim == 2:
-            image = cv2.cvtColor(image, cv2.COLOR_GRAY2BGR)
-        cv2.cvtColor(image, cv2.COLOR_BGR2YUV_I420, dst=self.planes)
-        frame = self.new_frame(self.planes, format="yuv420p")
-        frame.pts = self.frames
-        self.frames += 1
-        try:
-            for packet in self.stream.encode(frame):
-                self._mux(packet)
-        except Exception:
-            if not self._disk_full():
-                raise
-
-    def _disk_full(self) -> bool:
-        """Whether the failure was a full disk, which ends the recording in
-        order: the video keeps its whole fragments, the log their rows."""
-        if self.file.error is None or not is_full(self.file.error):
-            return False
-        if not self.full:
-            self.full = True
-            os.ftruncate(self.file.fd, self.whole)  # a fragment cut short would play unlogged
-            self.guard.ran_out(self.path)
-        return True
-
-    def _mux(self, packet) -> None:
-        frame = packet.pts
-        self.container.mux(packet)
-        if self.file.error is not None:  # FFmpeg may tell of a failed write only later
-            raise self.file.error
-        if self.file.wrote:  # a whole fragment: every packet before this one
-            self.file.wrote = False
-            self.whole = self.file.tell()
-            self.in_file.update(self.muxed)
-            self.muxed.clear()
-            self._advance()
-        self.muxed.add(frame)
-
-    def _advance(self) -> None:
-        while self.durable in self.in_file:
-            self.in_file.remove(self.durable)
-            self.durable += 1
-        if self.log is not None:
-            self.log.release(self.durable)
-        if time.monotonic() - self.synced >= SYNC_SECONDS:
-            self._sync()
-
-    def _sync(self) -> None:
-        self.file.sync()
-        if self.log is not None:
-            self.log.sync()
-        self.synced = time.monotonic()
-
-    def release(self) -> None:
-        """Flushes the encoder and closes the container: a valid file
-        whatever way the recording ended."""
-        if self.container is None:
-            return
-        try:
-            for packet in self.stream.encode(None):  # the encoder ends even on a full disk
-                if not self.full:
-                    self._mux(packet)
-        except Exception:
-            if not self._disk_full():
-                raise
-        finally:
-            self._close()
-
-    def _close(self) -> None:
-        container, self.container = self.container, None
-        try:
-            container.close()
-            if self.file.error is not None:  # FFmpeg may not say a write failed
-                raise self.file.error
-            self.file.sync()
-        except Exception:
-            if not self._disk_full():
-                raise  # a full disk's trailer stays out: the fragments play without it
-        finally:
-            self.file.close()
-        if not self.full:
-            self.durable = self.frames  # every fragment is in the file
-            if self.log is not None:
-                self.log.release(self.durable)
+def fourcc(codec: Codec) -> str:
+    """The four-character code OpenCV's writer takes for an OpenCV codec."""
+    return OPENCV_NAMES.get(codec.name.lower(), codec.name)
 
 
 class ShownWriter:
@@ -266,43 +92,24 @@ class OpenCVWriter:
         self.writer.release()
 
 
-def encoder_options(codec: Codec, encoder: str, sparse: bool = False) -> dict[str, str]:
-    """The preset, and quiet for the encoder that reports at info level.
-    `sparse` frames (a time-lapse) leave the encoder at once: one that held
-    a dozen frames to look ahead would keep minutes of them from the file."""
-    options = {"preset": codec.speed or COMPACT[codec.name][2]}
-    if sparse and encoder in ("libx264", "libx265"):
-        options["tune"] = "zerolatency"
-    if encoder == "libx265":
-        options["x265-params"] = "log-level=error"
-    return options
-
-
-def quiet_encoders() -> None:
-    """SVT-AV1 reports its set-up on standard error unless told otherwise."""
-    os.environ.setdefault("SVT_LOG", "1")
-
-
-def exact_rate(rate: float) -> Fraction:
-    """30000/1001 back from 29.97002997...: rates are ratios of small numbers."""
-    return Fraction(rate).limit_denominator(100_000)
-
-
 @dataclass
 class Writers:
     """Makes the writers of one recording and their logs, and remembers the
     size of each video. `spacing` is the seconds between a time-lapse's
     frames; a fragment holds at most a second of the recording either way.
-    The guard looks at the disk before each new file."""
+    With `sealing` (events, a time-lapse), `seal()` puts what was written into the file
+    at once. The guard looks at the disk before each new file."""
 
     codec: Codec
     guard: DiskGuard
     spacing: float | None = None
+    sealing: bool = False
     retention: Retention | None = None
     sizes: dict[str, tuple[int, int]] = field(default_factory=dict)
     frames_in_file: dict[str, int] = field(default_factory=dict)  # by their closed logs
     notes: list[str] = field(default_factory=list)
     latest: CompactWriter | None = None
+    latest_log: FrameLog | None = None
     latest_path: str | None = None
     first_path: str | None = None
     shown: Callable[[Any], None] | None = None  # shown each frame once it is written
@@ -313,13 +120,15 @@ class Writers:
         self.guard.check()
         self.latest_path = path
         self.first_path = self.first_path or path
+        self.latest = None
         if self.codec.compact:
             writer = self.latest = CompactWriter(path, self.codec, rate, size,
                                                  self.fragment_frames(rate),
-                                                 self.spacing is not None, self.guard)
+                                                 self.spacing is not None, self.guard,
+                                                 self.sealing)
             written = writer.size
         else:
-            writer = OpenCVWriter(path, self.codec.fourcc, rate, tuple(size), is_color,
+            writer = OpenCVWriter(path, fourcc(self.codec), rate, tuple(size), is_color,
                                   self.guard)
             written = (size[0] - size[0] % 2, size[1] - size[1] % 2)  # as OpenCV writes it
         self.sizes[path] = written
@@ -352,10 +161,18 @@ class Writers:
     def open_log(self, path: str) -> FrameLog:
         """The log of the video just made: a compact video's rows follow its
         fragments, the others' are flushed every second."""
-        log = FrameLog(path, self.codec.compact, self.guard, self._finished)
+        log = self.latest_log = FrameLog(path, self.codec.compact, self.guard, self._finished)
         if self.codec.compact:
             self.latest.log = log
         return log
+
+    def seal(self) -> None:
+        """Every frame written so far, and its row, to the OS now: an event
+        has ended, and the scene may stay still for hours."""
+        if self.latest is not None:
+            self.latest.seal()
+        if self.latest_log is not None:
+            self.latest_log.flush()
 
 
 def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
@@ -379,7 +196,7 @@ def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
         return codec
     if quality is not None or speed is not None:
         raise ValueError(f"quality and speed apply to {', '.join(COMPACT)}, not {name!r}")
-    outputs.check_fourcc(codec.fourcc, output)
+    outputs.check_fourcc(fourcc(codec), output)
     return codec
 
 

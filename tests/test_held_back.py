@@ -1,0 +1,72 @@
+"""What a live recording has announced is in its files within a second:
+an event's frames and its row as it ends, a time-lapse's frames one
+interval behind, whatever kills the recorder."""
+
+import csv
+import signal
+import subprocess
+import time
+from datetime import datetime
+
+import pytest
+
+from conftest import csv_rows
+from streams import Command, Server, needs_ffmpeg, wait_for_rows
+from test_crash_safety import decoded_frames
+
+pytestmark = needs_ffmpeg
+
+
+@pytest.fixture(scope="module")
+def event_clip(tmp_path_factory):
+    """12 s at 25 fps, still but for a box crossing from 3 s to 5 s."""
+    path = tmp_path_factory.mktemp("events") / "event.mp4"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=gray:size=320x240:rate=25",
+                    "-f", "lavfi", "-i", "color=white:size=60x60:rate=25", "-filter_complex",
+                    "[0][1]overlay=x='(t-3)*120':y=80:enable='between(t,3,5)'", "-t", "12",
+                    "-c:v", "libx264", "-preset", "ultrafast", "-g", "25", str(path)],
+                   check=True, timeout=60)
+    return path
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("suffix", [".mp4", ".mov"])
+def test_kill_9_after_an_event_keeps_it_whole(suffix, event_clip, tmp_path):
+    """Killed 3 s after an event ends, while the scene is still: its row is
+    in the events log, and every frame it names is in the video and logged."""
+    server = Server(event_clip)
+    out = tmp_path / f"mot{suffix}"
+    command = Command(server.url, out, "--motion", "--before", "1", "--after", "2")
+    try:
+        command.line_time(": event 1:", 40)
+        time.sleep(3)
+        command.proc.send_signal(signal.SIGKILL)
+        command.end(seconds=10)
+    finally:
+        server.close()
+    with open(tmp_path / "mot.events.csv", newline="") as file:
+        events = list(csv.DictReader(file))
+    assert len(events) >= 1
+    frames = int(events[0]["frames"])
+    rows = csv_rows(f"{out}.csv")
+    assert len(rows) >= frames and decoded_frames(out) >= frames
+
+
+@pytest.mark.slow
+def test_a_live_time_lapse_is_on_disk_one_interval_behind(event_clip, tmp_path):
+    server = Server(event_clip)
+    out = tmp_path / "t.mp4"
+    log = tmp_path / "t.mp4.csv"
+    command = Command(server.url, out, "--interval", "2")
+    try:
+        wait_for_rows(log, 1)
+        worst = 0.0
+        for _ in range(6):
+            time.sleep(1.7)
+            now, rows = datetime.now(), csv_rows(log)
+            assert decoded_frames(out) >= len(rows)
+            worst = max(worst, (now - datetime.fromisoformat(rows[-1][2])).total_seconds())
+        assert worst <= 2 + 1, worst
+    finally:
+        command.end(signal.SIGTERM)
+        server.close()
