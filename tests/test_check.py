@@ -7,6 +7,8 @@ import shutil
 from datetime import datetime
 from importlib import resources
 
+import cv2
+import numpy as np
 import pytest
 
 import velmar
@@ -186,3 +188,40 @@ def test_errors(argv, status, message, tmp_path, capsys):
     out, err = capsys.readouterr()
     assert out == "" and err.startswith(f"velmar: error: {message.format(tmp=tmp_path)}")
     assert err.count("\n") == 1
+
+
+@pytest.fixture(scope="module")
+def motion_recording(tmp_path_factory):
+    """Three events apart, recorded into numbered files of 40 frames."""
+    folder = tmp_path_factory.mktemp("motion")
+    clip = str(folder / "boxes.avi")
+    writer = cv2.VideoWriter(clip, cv2.VideoWriter_fourcc(*"MJPG"), 25, (160, 120))
+    for n in range(240):
+        frame = np.full((120, 160, 3), 90, np.uint8)
+        if n % 80 >= 30 and n % 80 < 45:
+            x = (n % 80 - 30) * 8
+            cv2.rectangle(frame, (x, 30), (x + 30, 70), (255, 255, 255), -1)
+        writer.write(frame)
+    writer.release()
+    os.makedirs(folder / "out")
+    velmar.record(clip, folder / "out" / "m.mp4", keep="motion", before=0.2, after=0.4,
+                  frames_per_file=40)
+    return folder / "out"
+
+
+@pytest.mark.parametrize("kept_lines, problem, mended", [
+    (0, "m_001.events.csv has no header", "wrote m_001.events.csv anew with the 3 events"),
+    (1, "m_001.events.csv lacks 3 events that its videos hold", "added 3 events from its"),
+    (2, "m_001.events.csv lacks 2 events that its videos hold", "added 2 events from its"),
+])
+def test_an_events_log_gets_back_the_events_its_videos_hold(kept_lines, problem, mended,
+                                                           motion_recording, tmp_path):
+    shutil.copytree(motion_recording, tmp_path, dirs_exist_ok=True)
+    events = tmp_path / "m_001.events.csv"
+    whole = events.read_bytes()
+    assert whole.count(b"\n") == 4
+    events.write_bytes(b"".join(whole.splitlines(keepends=True)[:kept_lines]))
+    assert any(problem in (found.problem or "") for found in velmar.check([tmp_path]))
+    assert any(mended in (done.repaired or "") for done in velmar.check([tmp_path], repair=True))
+    assert events.read_bytes() == whole
+    assert all(found.ok and found.problem is None for found in velmar.check([tmp_path]))

@@ -13,7 +13,8 @@ from dataclasses import replace
 from itertools import groupby
 from pathlib import Path
 
-from velmar.checking.events import cut_events, events_kept, events_logs, read_events
+from velmar.checking.events import (EventsLog, events_kept, events_logs, read_events,
+                                    rewrite_events, runs)
 from velmar.checking.finding import Pair, find_pairs
 from velmar.checking.pairs import Found, counted, find
 from velmar.checking.repair import repair as repair_pair
@@ -32,7 +33,8 @@ def check(paths: Iterable[str | os.PathLike], *, repair: bool = False,
     rows of lost frames dropped, frames past the last row cut from the
     video (or, where a cut would not be exact, their rows written from the
     frames' times), a header restored, a cut-off last row dropped, and the
-    events log cut back to its events whose frames are there. A pair that
+    events log cut back to its events whose frames are there, and given
+    back the events its videos hold that it lacks (or its header). A pair that
     agrees is not touched; no video or log is ever deleted. Each file is
     replaced whole or not at all. `progress` is called with each result.
     Raises FileNotFoundError for a path that does not exist."""
@@ -69,27 +71,50 @@ def _result(before: Found, after: Found, done: list[str]) -> FileCheck:
 def _check_events(folder: Path, found: list[Found], results: dict[str, FileCheck],
                   repair: bool) -> None:
     """Each events log of the folder, held against the logs as they are now;
-    what it names wrongly goes with the video of its first wrong event."""
+    what it names wrongly, or lacks, goes with the video of its first wrong
+    or missing event."""
     logged = {each.pair.video.name: each.logged() for each in found}
     anywhere = set().union(*(frames for frames in logged.values() if frames))
     for path in events_logs(folder):
         log = read_events(path)
         kept = events_kept(log, logged.get, anywhere)
-        owner = _owner(log.videos[kept:kept + 1] + log.videos[:1], results)
-        if kept == len(log.frames) or owner is None:
+        added = runs((each.pair.video.name, each.log.rows[:each.video.frames])
+                     for each in found
+                     if log.names(each.pair.video.name) and logged[each.pair.video.name]
+                     is not None)[kept:]
+        problems, mends = _events_findings(log, kept, len(added))
+        owner = _owner([run.video for run in added[:1]] + list(log.videos[kept:kept + 1])
+                       + list(log.videos[:1]), results)
+        if not problems or owner is None:
             continue
         if repair:
-            cut_events(log, kept)
-        results[owner] = _with_events(results[owner], path.name, kept, repair)
+            rewrite_events(log, kept, added)
+        results[owner] = _with_events(results[owner], problems, mends, repair)
+
+
+def _events_findings(log: EventsLog, kept: int, added: int) -> tuple[list[str], list[str]]:
+    """What is wrong with an events log, and what a repair does of it."""
+    name = log.path.name
+    if not log.has_header:
+        return [f"{name} has no header"], [
+            f"wrote {name} anew with the {counted(added, 'event')} of its videos"]
+    problems, mends = [], []
+    if kept < len(log.frames):
+        problems.append(f"{name} names frames not in the videos from its event {kept + 1}")
+        mends.append(f"cut {name} back to its {counted(kept, 'event')} whose frames are there")
+    if added:
+        problems.append(f"{name} lacks {counted(added, 'event')} that its videos hold")
+        mends.append(f"added {counted(added, 'event')} from its videos to {name}")
+    return problems, mends
 
 
 def _owner(videos, results: dict[str, FileCheck]) -> str | None:
     return next((video for video in videos if video in results), None)
 
 
-def _with_events(result: FileCheck, name: str, kept: int, repaired: bool) -> FileCheck:
-    problem = f"{name} names frames not in the videos from its event {kept + 1}"
-    done = f"cut {name} back to its {counted(kept, 'event')} whose frames are there"
+def _with_events(result: FileCheck, problems: list[str], mends: list[str],
+                 repaired: bool) -> FileCheck:
     return replace(result, ok=result.ok and repaired,
-                   problem="; ".join(filter(None, [result.problem, problem])),
-                   repaired="; ".join(filter(None, [result.repaired, repaired and done])) or None)
+                   problem="; ".join(filter(None, [result.problem, *problems])),
+                   repaired="; ".join(filter(None, [result.repaired,
+                                                    *(mends if repaired else [])])) or None)
