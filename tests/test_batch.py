@@ -5,6 +5,7 @@ the same batch on a local Dask cluster."""
 import csv
 import hashlib
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -218,3 +219,52 @@ def test_a_refused_cluster_is_reported_within_seconds(card, tmp_path, capsys):
                        "--cluster", "tcp://127.0.0.1:1", "--no-progress"])
     assert (status, time.monotonic() - started < 10) == (1, True)
     assert capsys.readouterr().err.startswith("velmar batch: error: cannot reach the cluster")
+
+
+def children_of(pid):
+    return [int(child) for task in Path(f"/proc/{pid}/task").iterdir()
+            for child in (task / "children").read_text().split()]
+
+
+def running(pid):
+    """Alive and not a zombie left for a parent to reap."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.skipif(not shutil.which("ffmpeg"), reason="makes its clips with ffmpeg")
+@pytest.mark.skipif(not Path("/proc/self/task").exists(), reason="finds workers in /proc")
+def test_workers_end_in_order_when_the_batch_is_killed(tmp_path):
+    card, out = tmp_path / "card", tmp_path / "out"
+    card.mkdir()
+    sample = Path(velmar.__file__).parent / "data" / "sample.avi"
+    for name in ("a", "b", "c"):  # the sample 40 times: far longer than the test
+        subprocess.run(["ffmpeg", "-v", "error", "-stream_loop", "40", "-i", str(sample),
+                        "-c", "copy", str(card / f"{name}.avi")], check=True, timeout=60)
+    batch = subprocess.Popen([sys.executable, "-m", "velmar", "batch", str(card),
+                              "--output-dir", str(out), "--jobs", "2", "--no-progress"],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 30
+    while len(list(out.glob("*/*.csv"))) < 2:  # both workers record
+        assert time.monotonic() < deadline and batch.poll() is None
+        time.sleep(0.05)
+    workers = children_of(batch.pid)
+    batch.kill()
+    batch.wait()
+    deadline = time.monotonic() + 5
+    while any(running(pid) for pid in workers) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    left = [pid for pid in workers if running(pid)]
+    for pid in left:
+        os.kill(pid, signal.SIGKILL)
+    assert not left
+    checked = velmar.check([out])
+    assert len(checked) == 2 and all(f.ok and 0 < f.frames == f.rows for f in checked), checked
+
+
+def test_a_worker_whose_parent_died_before_it_could_be_watched_stops():
+    code = ("import os, time; from velmar.parent_death import stop_with; "
+            "stop_with(os.getppid() + 1); time.sleep(30)")
+    assert subprocess.run([sys.executable, "-c", code], timeout=30).returncode == -signal.SIGTERM

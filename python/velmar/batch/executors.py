@@ -11,14 +11,18 @@ from concurrent.futures.process import BrokenProcessPool
 from contextlib import contextmanager, suppress
 
 from velmar.batch.workers import NOTED_SIGNALS, note_signal
+from velmar.parent_death import stop_with
 from velmar.recording.signals import STOP_SIGNALS
 
 
-def _start_worker(pids) -> None:
-    """A local worker: notes SIGINT and SIGHUP, tells the batch its process
-    id, then takes the signals that came while it was starting."""
+def _start_worker(pids, batch: int) -> None:
+    """A local worker: notes SIGINT and SIGHUP, is sent SIGTERM when the
+    batch process dies (a kill -9 leaves no worker recording on), tells the
+    batch its process id, then takes the signals that came while it was
+    starting."""
     for signum in NOTED_SIGNALS:
         signal.signal(signum, note_signal)
+    stop_with(batch)
     pids.put(os.getpid())
     if hasattr(signal, "pthread_sigmask"):
         signal.pthread_sigmask(signal.SIG_UNBLOCK, STOP_SIGNALS)
@@ -40,7 +44,9 @@ class WorkerPool(Executor):
     """Local worker processes, started fresh ("spawn": no copy of the batch's
     threads) with the stop signals blocked until they can take them. When a
     worker dies (killed for its memory, crashed in a decoder), the inputs
-    then running fail and the next input starts a new set of workers."""
+    then running fail and the next input starts a new set of workers.
+    Linux watches, for a worker's parent death, the thread that started it:
+    the one that submits, which waits for the workers to the end."""
 
     def __init__(self, workers: int):
         self._workers = workers
@@ -50,7 +56,8 @@ class WorkerPool(Executor):
         context = multiprocessing.get_context("spawn")
         self._pids = context.SimpleQueue()
         self._pool = ProcessPoolExecutor(self._workers, mp_context=context,
-                                         initializer=_start_worker, initargs=(self._pids,))
+                                         initializer=_start_worker,
+                                         initargs=(self._pids, os.getpid()))
 
     def submit(self, fn, /, *args, **kwargs):
         with _signals_blocked():  # a worker started here inherits the blocked signals

@@ -9,9 +9,8 @@ import os
 import signal
 import sys
 
+from velmar.parent_death import stop_with
 from velmar.service.config import Camera
-
-PR_SET_PDEATHSIG = 1  # Linux's prctl option: a signal for when the parent dies
 
 
 def work(camera: Camera, connection, quiet: bool, supervisor: int) -> None:
@@ -19,20 +18,10 @@ def work(camera: Camera, connection, quiet: bool, supervisor: int) -> None:
     # Until the recording notes signals itself, a stop signal ends the
     # worker at once: it has nothing open yet.
     signal.signal(signal.SIGINT, signal.SIG_DFL)
+    # A worker whose supervisor died must not record on unsupervised beside the next one.
     stop_with(supervisor)
     sys.stdout.reconfigure(line_buffering=True)
     sys.exit(_record(camera, connection, quiet))
-
-
-def stop_with(supervisor: int) -> None:
-    """A worker whose supervisor dies (kill -9, a crash) is told to stop, as
-    by SIGTERM, instead of recording on unsupervised beside the next one."""
-    if sys.platform.startswith("linux"):
-        import ctypes
-        libc = ctypes.CDLL(None, use_errno=True)
-        libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-    if os.getppid() != supervisor:  # it died before it could be watched
-        os.kill(os.getpid(), signal.SIGTERM)
 
 
 def _record(camera: Camera, connection, quiet: bool) -> int:
