@@ -134,12 +134,16 @@ def long_clips(tmp_path_factory):
     return folder
 
 
+def children_of(pid):
+    return [int(child) for task in Path(f"/proc/{pid}/task").iterdir()
+            for child in (task / "children").read_text().split()]
+
+
 def worker_of(pid):
     """A worker process of the batch with process id `pid`."""
-    for task in Path(f"/proc/{pid}/task").iterdir():
-        for child in (task / "children").read_text().split():
-            if b"spawn_main" in Path(f"/proc/{child}/cmdline").read_bytes():
-                return int(child)
+    for child in children_of(pid):
+        if b"spawn_main" in Path(f"/proc/{child}/cmdline").read_bytes():
+            return child
     raise AssertionError("the batch has no worker")
 
 
@@ -219,11 +223,6 @@ def test_a_refused_cluster_is_reported_within_seconds(card, tmp_path, capsys):
                        "--cluster", "tcp://127.0.0.1:1", "--no-progress"])
     assert (status, time.monotonic() - started < 10) == (1, True)
     assert capsys.readouterr().err.startswith("velmar batch: error: cannot reach the cluster")
-
-
-def children_of(pid):
-    return [int(child) for task in Path(f"/proc/{pid}/task").iterdir()
-            for child in (task / "children").read_text().split()]
 
 
 def running(pid):
