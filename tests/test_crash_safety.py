@@ -148,3 +148,41 @@ def test_too_little_free_space_records_nothing(live_clip, tmp_path, capsys):
         assert main([str(live_clip), "-o", str(disk / "out.mp4"), "-q"]) == 3
         assert f"the disk of {disk} has" in capsys.readouterr().err
         assert list(disk.iterdir()) == []
+
+
+@needs_ffmpeg
+@pytest.mark.slow
+def test_a_disk_filled_by_another_program_leaves_each_pair_in_agreement(live_clip, tmp_path):
+    """Five live recordings side by side, each on an 8 MB disk of its own
+    that another program fills at its own moment."""
+    moments = [1.0, 1.7, 2.4, 3.1, 3.8]
+    with ThreadPoolExecutor(len(moments)) as pool:
+        checked = list(pool.map(record_then_fill, [live_clip] * len(moments),
+                                [tmp_path / f"d{n}" for n in range(len(moments))], moments))
+    for status, err, found in checked:
+        assert status == 3 and "no space left on the disk for" in err and "x.mp4" in err
+        assert len(found) == 1 and found[0].ok and found[0].frames == found[0].rows > 0
+
+
+def record_then_fill(live_clip, folder, moment):
+    """The exit status, standard error and check of a recording whose disk
+    `dd` filled `moment` seconds after its first row."""
+    with small_tmpfs(folder, "size=8m") as disk:
+        port = free_port()
+        server = serve(live_clip, port)
+        try:
+            time.sleep(0.3)
+            proc = subprocess.Popen([sys.executable, "-m", "velmar",
+                                     f"http://127.0.0.1:{port}/x.ts", "-o", str(disk / "x.mp4"),
+                                     "--min-free", "0", "--no-preview", "-q"],
+                                    stderr=subprocess.PIPE, text=True)
+            wait_for_rows(disk / "x.mp4.csv", 1)
+            time.sleep(moment)
+            subprocess.run(["dd", "if=/dev/zero", f"of={disk}/filler", "bs=64k"],
+                           capture_output=True, timeout=30)
+            err = proc.communicate(timeout=30)[1]
+        finally:
+            proc.kill()
+            server.kill()
+            server.wait(timeout=30)
+        return proc.returncode, err, velmar.check([disk / "x.mp4"])

@@ -170,7 +170,10 @@ class CompactWriter:
         self.muxed: set[int] = set()
         self.in_file: set[int] = set()
         self.durable = 0
-        self.whole = 0  # bytes of the file in whole fragments
+        # The end of the last fragment after which the file held frames
+        # 0 to n - 1 and no other, and n: reordered frames (B-frames) may
+        # leave a later frame in a fragment before an earlier one.
+        self.clean = (0, 0)
         self.synced = time.monotonic()
         self.headers: bytes | None = None  # the first encoder's, which the file holds
         self.encoder: Encoder | None = None
@@ -243,12 +246,18 @@ class CompactWriter:
 
     def _disk_full(self) -> bool:
         """Whether the failure was a full disk, which ends the recording in
-        order: the video keeps its whole fragments, the log their rows."""
+        order: the video keeps its whole fragments up to the last that left
+        no frame missing before another, the log their rows."""
         if self.file.error is None or not is_full(self.file.error):
             return False
         if not self.full:
             self.full = True
-            os.ftruncate(self.file.fd, self.whole)  # a fragment cut short would play unlogged
+            self.file.end_writes()
+            # A fragment cut short, or a frame ahead of the others, would play unlogged.
+            end, self.durable = self.clean
+            os.ftruncate(self.file.fd, end)
+            if self.log is not None:
+                self.log.cut_to(self.durable)
             self.guard.ran_out(self.path)
         return True
 
@@ -264,10 +273,11 @@ class CompactWriter:
 
     def _fragment_written(self) -> None:
         self.file.wrote = False
-        self.whole = self.file.tell()
         self.in_file.update(self.muxed)
         self.muxed.clear()
         self._advance()
+        if not self.in_file:
+            self.clean = (self.file.tell(), self.durable)
 
     def _advance(self) -> None:
         while self.durable in self.in_file:

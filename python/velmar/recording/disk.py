@@ -41,8 +41,9 @@ class DiskGuard:
         disk = os.statvfs(self.folder)
         return disk.f_bavail * disk.f_frsize
 
-    def check(self, margin: int = 0) -> None:
-        """Now: stops when less than `min_free` (and `margin`) is free."""
+    def check(self, margin: int = 0, path: str | None = None) -> None:
+        """Now: stops when less than `min_free` (and `margin`, the room that
+        the file `path` still needs) is free."""
         self.next_check = time.monotonic() + CHECK_SECONDS
         free = self.free()
         while free < self.min_free and self.make_room():
@@ -51,7 +52,7 @@ class DiskGuard:
             self.stop(f"the disk of {self.folder} has {megabytes(free)} free, less than "
                       f"min_free ({megabytes(self.min_free)}); the recording ended there")
         elif free < margin:
-            self.stop(f"the disk of {self.folder} is full ({megabytes(free)} free); the "
+            self.stop(f"no space left on the disk for {path} ({megabytes(free)} free); the "
                       f"recording ended there")
 
     def tick(self, margin: int = 0) -> None:

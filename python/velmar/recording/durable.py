@@ -42,14 +42,22 @@ class FragmentFile:
         self.wrote = False
         self.error: OSError | None = None
         self.header: bytes | None = None  # what is held of a header left out
+        self.ended = False
 
     def leave_out_header(self) -> None:
         """The next muxer's header (its `ftyp` and `moov` boxes) stays out
         of the file: it goes on a file whose first muxer wrote one."""
         self.header = b""
 
+    def end_writes(self) -> None:
+        """The disk is full: what the muxer still holds, its trailer and
+        the fragment under way, stays out of the file, as their rows do."""
+        self.ended = True
+
     def write(self, data) -> int:
         given = len(data)
+        if self.ended:
+            return given
         if self.header is not None:
             data = self._past_header(bytes(data))
             if not data:
@@ -109,7 +117,7 @@ class FrameLog:
 
     def __init__(self, path: str, held: bool, guard, on_close: Callable[[str, int], None]):
         self.path, self.held, self.guard, self.on_close = path, held, guard, on_close
-        self.fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o666)
+        self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o666)
         self.pending: list[str] = []
         self.released = 0  # rows given to the OS, the header aside
         self.allowed = 0  # rows whose frames are in the video, given or still to come
@@ -178,13 +186,22 @@ class FrameLog:
         if frames >= self.released:
             self.release(frames)
             return
-        os.lseek(self.fd, 0, os.SEEK_SET)
-        text = os.read(self.fd, os.fstat(self.fd).st_size)
-        end = 0
-        for _ in range(frames + 1):  # the header, then the rows kept
-            end = text.index(b"\n", end) + 1
-        os.ftruncate(self.fd, end)
-        self.released, self.pending = frames, []
+        self.cut_to(frames)
+
+    def cut_to(self, rows: int) -> None:
+        """Only the first `rows` rows, written or not, stay: the video was
+        cut back to their frames."""
+        if rows < self.released:
+            os.lseek(self.fd, 0, os.SEEK_SET)
+            text = os.read(self.fd, os.fstat(self.fd).st_size)
+            end = 0
+            for _ in range(rows + 1):  # the header, then the rows kept
+                end = text.index(b"\n", end) + 1
+            os.ftruncate(self.fd, end)
+            os.lseek(self.fd, end, os.SEEK_SET)
+            self.released = rows
+        del self.pending[max(0, rows - self.released):]
+        self.allowed = rows
 
     def close(self) -> None:
         """The rest of the rows written, but for held rows never released,

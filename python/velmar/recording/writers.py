@@ -81,7 +81,7 @@ class OpenCVWriter:
         return self.writer.isOpened()
 
     def write(self, image) -> None:
-        self.guard.check(margin=4 * self.largest_step + self.INDEX_BYTES * self.frames)
+        self.guard.check(4 * self.largest_step + self.INDEX_BYTES * self.frames, self.path)
         self.writer.write(image)
         self.frames += 1
         written = os.stat(self.path).st_size
