@@ -111,7 +111,9 @@ def record(
     `max_size` ("50G"), the oldest recordings of this output (its videos
     with a log, and their events files) are deleted after each finished
     file until both hold, and first when the disk gets below `min_free`;
-    the result's `deleted` lists them. A camera is asked for
+    the result's `deleted` lists them. The file being written and the latest
+    one finished are never deleted (a note says when they alone break
+    `max_size`), and the result's `files` are those still there. A camera is asked for
     `camera_fps`, `camera_size` and, with `camera_settings`, its driver's
     settings dialog.
 
