@@ -550,7 +550,8 @@ CHECK_OPTIONS: tuple[Option, ...] = (
     Option("repair", "bool", False, checks.flag, None, (
         Flag(("--repair",), "make each log agree with its video: drop rows of lost frames, "
              "cut the video back to its logged frames, restore a header, drop a cut-off "
-             "row; pairs that agree are not touched", {"action": "store_true"}),),
+             "row, give the events log the events its videos hold; pairs that agree are "
+             "not touched", {"action": "store_true"}),),
         shown_default="off"),
     Option("quiet", "bool", False, None, None, (
         Flag(("-q", "--quiet"), "print only the files with a problem, and errors",
