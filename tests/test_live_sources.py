@@ -5,6 +5,7 @@ camera unplugged and plugged back in; and signals at every wait."""
 import csv
 import signal
 import time
+from concurrent.futures import ThreadPoolExecutor
 from datetime import datetime, timedelta
 
 import cv2
@@ -64,30 +65,43 @@ def outages_agree_with_logs(outages, logs):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("restarts, down", [(3, 3.0), (1, 90.0)])
-def test_a_stream_killed_and_restarted_is_found_again_at_once(restarts, down, server,
-                                                              tmp_path):
-    command = Command(server.url, tmp_path / "out.mkv")
-    wait_for_rows(tmp_path / "out.mkv.csv", 1)
-    returns = []
-    for n in range(1, restarts + 1):
-        time.sleep(1.5)
-        server.kill()
-        time.sleep(down)
-        returns.append(datetime.now())
-        server.start()
-        wait_for_rows(tmp_path / f"out_{n:03d}.mkv.csv", 1, seconds=10)
-    time.sleep(1)
-    assert command.end(signal.SIGTERM)[0] == 143
-    logs = logs_agree(tmp_path, restarts + 1)
-    outages = outage_rows(tmp_path)
-    outages_agree_with_logs(outages, logs)
-    for outage, back, after in zip(outages, returns, logs[1:]):
-        assert outage[3] == "ended" and abs(float(outage[2]) - down) < 1, outage
-        # Found within a quarter second of the server listening, its first
-        # frame logged once FFmpeg has read 20 frames (0.8 s) to open it.
-        assert times([outage], 1)[0] - back < timedelta(seconds=0.5), (outage, back)
-        assert times(after, 2)[0] - back < timedelta(seconds=1.5), (after[0], back)
+def test_a_stream_killed_and_restarted_is_found_again_at_once(live_clip, tmp_path):
+    """Three outages of 3 s, and one of 90 s, recorded side by side."""
+    with ThreadPoolExecutor(2) as pool:
+        done = pool.map(kill_and_restart, [live_clip] * 2, [tmp_path / "a", tmp_path / "b"],
+                        [3, 1], [3.0, 90.0])
+    for folder, returns, down in done:
+        logs = logs_agree(folder, len(returns) + 1)
+        outages = outage_rows(folder)
+        outages_agree_with_logs(outages, logs)
+        for outage, back, after in zip(outages, returns, logs[1:]):
+            assert outage[3] == "ended" and abs(float(outage[2]) - down) < 1, outage
+            # Found within a quarter second of the server listening, its first
+            # frame logged once FFmpeg has read 20 frames (0.8 s) to open it.
+            assert times([outage], 1)[0] - back < timedelta(seconds=0.5), (outage, back)
+            assert times(after, 2)[0] - back < timedelta(seconds=1.5), (after[0], back)
+
+
+def kill_and_restart(live_clip, folder, restarts, down):
+    """A recording into `folder` of a stream killed `restarts` times and
+    served again `down` seconds later; when the server was back each time."""
+    folder.mkdir()
+    server, returns = Server(live_clip), []
+    try:
+        command = Command(server.url, folder / "out.mkv")
+        wait_for_rows(folder / "out.mkv.csv", 1)
+        for n in range(1, restarts + 1):
+            time.sleep(1.5)
+            server.kill()
+            time.sleep(down)
+            returns.append(datetime.now())
+            server.start()
+            wait_for_rows(folder / f"out_{n:03d}.mkv.csv", 1, seconds=10)
+        time.sleep(1)
+        assert command.end(signal.SIGTERM)[0] == 143
+    finally:
+        server.close()
+    return folder, returns, down
 
 
 @pytest.mark.slow
