@@ -36,8 +36,12 @@ import numpy as np
 
 import velmar
 
-SCENES = ("small_fast", "large_slow", "dawn", "dawn_object", "lamp", "lamp_object",
-          "noise", "tree", "rain", "rain_object")
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from scene_clips import write_clip  # noqa: E402
+
+SCENES = ("small_fast", "large_slow", "slow_walker", "slow_faint", "car_in_region", "dawn",
+          "dawn_object", "lamp", "lamp_object", "cloud", "exposure", "noise", "tree", "rain",
+          "rain_object")
 SIZE, TINY = (640, 360), (160, 120)
 SECONDS, TINY_SECONDS, FPS = 12, 5, 15
 MERGE_SECONDS = 0.5
@@ -64,6 +68,8 @@ class Crossing(NamedTuple):
     height: int
     top: int
     leftward: bool
+    shade: float = 35.0  # mean grey level of its look
+    spread: float = 20.0  # of its patches' grey levels
 
 
 class Plan(NamedTuple):
@@ -71,11 +77,12 @@ class Plan(NamedTuple):
     fps: float
     frames: int
     crossings: tuple[Crossing, ...]
-    light: str | None   # "dawn", "lamp" or None
+    light: str | None   # "dawn", "lamp", "cloud", "exposure" or None
     switch: int         # the lamp's first lit frame
     noise: float        # sensor noise, grey levels
     tree: bool
     rain: bool
+    region: tuple[int, int, int, int] | None = None  # the region recorded, where it matters
 
 
 def crossing(size, fps, start, seconds, area, leftward=False):
@@ -87,17 +94,50 @@ def crossing(size, fps, start, seconds, area, leftward=False):
                     round(0.9 * height) - high, leftward)
 
 
+def walker(size, fps, speed, shade, spread):
+    """A 60 px box (at 640x360) moving `speed` px a frame (at 640 wide),
+    in sight from the first frame to the last."""
+    width, height = size
+    side, step = round(60 * height / 360), speed * width / 640
+    frames = round((width + side) / step)
+    return Crossing(-round(0.1 * frames), frames, side, side, round(0.9 * height) - side,
+                    False, shade, spread)
+
+
+def region_scene(size, fps, seconds):
+    """A small region on the road (a fifth of the width and of the height),
+    and a car crossing it that covers 70 % of it: 70 % of its height, longer
+    than it is wide."""
+    width, height = size
+    region = (round(0.4 * width), round(0.6 * height), round(0.2 * width), round(0.2 * height))
+    car_w, car_h = round(1.5 * region[2]), round(0.7 * region[3])
+    car = Crossing(round(0.4 * seconds * fps), round(1.5 * fps), car_w, car_h,
+                   region[1] + round(0.15 * region[3]), False)
+    return region, car
+
+
 def scene_plan(name, size=SIZE, seconds=SECONDS, fps=FPS) -> Plan:
     if name not in SCENES:
         raise ValueError(f"unknown scene {name!r}; scenes: {', '.join(SCENES)}")
+    region, car = region_scene(size, fps, seconds)
     crossings = {
         "small_fast": (crossing(size, fps, 0.2 * seconds, 1, 0.01),
                        crossing(size, fps, 0.6 * seconds, 1, 0.01, leftward=True)),
         "large_slow": (crossing(size, fps, 0.2 * seconds, min(4, 0.6 * seconds), 0.12),),
+        "slow_walker": (walker(size, fps, 2, 35, 20),),
+        "slow_faint": (walker(size, fps, 4, 85, 10),),
+        "car_in_region": (car,),
     }.get(name, (crossing(size, fps, 0.5 * seconds, 2, 0.04),) if "_object" in name else ())
-    light = next((kind for kind in ("dawn", "lamp") if name.startswith(kind)), None)
+    light = next((kind for kind in ("dawn", "lamp", "cloud", "exposure")
+                  if name.startswith(kind)), None)
     return Plan(size, fps, round(seconds * fps), crossings, light, round(0.3 * seconds * fps),
-                7.0 if name == "noise" else 2.0, name == "tree", name.startswith("rain"))
+                7.0 if name == "noise" else 2.0, name == "tree", name.startswith("rain"),
+                region if name == "car_in_region" else None)
+
+
+def scene_options(plan: Plan) -> dict:
+    """What a scene is recorded with besides a configuration's options."""
+    return {} if plan.region is None else {"region": plan.region}
 
 
 def object_x(c: Crossing, i, width):
@@ -107,10 +147,19 @@ def object_x(c: Crossing, i, width):
     return x if -c.width < x < width else None
 
 
+def in_sight(plan: Plan, c: Crossing, i):
+    """Whether a part of the object is in the frame, or in the region recorded."""
+    x = object_x(c, i, plan.size[0])
+    if x is None or plan.region is None:
+        return x is not None
+    left, top, width, height = plan.region
+    return x < left + width and x + c.width > left and c.top < top + height \
+        and c.top + c.height > top
+
+
 def scene_truth(plan: Plan):
     """(first, last) frame of each spell with an object in sight, from 0."""
-    seen = [i for i in range(plan.frames)
-            if any(object_x(c, i, plan.size[0]) is not None for c in plan.crossings)]
+    seen = [i for i in range(plan.frames) if any(in_sight(plan, c, i) for c in plan.crossings)]
     runs = [list(run) for _, run in itertools.groupby(enumerate(seen), lambda p: p[1] - p[0])]
     return [(run[0][1], run[-1][1]) for run in runs]
 
@@ -169,8 +218,18 @@ def textured(rng, height, width, base, spread):
 def light_gain(plan: Plan, i):
     """What the light multiplies the scene by: dawn brightens from 0.45 to 1,
     the sky at the top ahead of the ground; the lamp adds a quarter and a
-    pool of light at its post."""
+    pool of light at its post; a cloud's soft shadow (a third darker at its
+    middle, half the frame wide) drifts across in 4 s; a camera's exposure
+    steps up by 30 % in one frame, then down to 110 % over two."""
     width, height = plan.size
+    if plan.light == "cloud":
+        ys, xs = np.mgrid[0:height, 0:width].astype(np.float32)
+        middle = -0.5 * width + 2 * width * (i - plan.switch) / (4 * plan.fps)
+        distance2 = (xs - middle) ** 2 + (ys - 0.4 * height) ** 2
+        return 1 - 0.35 * np.exp(-distance2 / (2 * (0.25 * width) ** 2))
+    if plan.light == "exposure":
+        down = round(0.65 * plan.frames)
+        return 1.0 if i < plan.switch else 1.3 if i < down else max(1.1, 1.3 - 0.1 * (i - down + 1))
     if plan.light == "dawn":
         rows = np.linspace(0, 1, height, dtype=np.float32)[:, None]
         return 0.45 + 0.55 * np.clip(i / (plan.frames * (0.7 + 0.3 * rows)), 0, 1)
@@ -198,7 +257,7 @@ def draw_frames(plan: Plan, seed):
     rng = np.random.default_rng(seed)
     width, height = plan.size
     still = background(plan.size, np.random.default_rng(width * height))
-    patches = [textured(rng, c.height, c.width, 35, 20) for c in plan.crossings]
+    patches = [textured(rng, c.height, c.width, c.shade, c.spread) for c in plan.crossings]
     (cx, cy), axes, sway = tree_ellipse(plan.size)
     canopy = textured(rng, 2 * axes[1] + 1, 2 * axes[0] + 1, 85, 50)
     leaves = cv2.ellipse(np.zeros(canopy.shape, np.uint8), axes, axes, 0, 0, 360, 1, -1) > 0
@@ -222,14 +281,7 @@ def make_scene(name, path, *, size=SIZE, seconds=SECONDS, fps=FPS):
     """Writes scene `name` to `path` (.avi, FFV1); the truth: (first, last)
     frames of each spell with an object in sight."""
     plan = scene_plan(name, size, seconds, fps)
-    partial = Path(path).with_suffix(".partial.avi")  # an interrupted run leaves no clip behind
-    writer = cv2.VideoWriter(str(partial), cv2.VideoWriter_fourcc(*"FFV1"), fps, size)
-    if not writer.isOpened():
-        raise RuntimeError(f"OpenCV cannot write FFV1 into {partial}")
-    for frame in draw_frames(plan, zlib.crc32(name.encode())):
-        writer.write(frame)
-    writer.release()
-    partial.rename(path)
+    write_clip(path, draw_frames(plan, zlib.crc32(name.encode())), fps)
     return scene_truth(plan)
 
 

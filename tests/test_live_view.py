@@ -171,8 +171,8 @@ def test_a_stalled_client_does_not_change_the_frames_kept(tmp_path, served):
 
 
 def test_the_command_serves_one_camera_and_tells_each_event(spells_clip, in_tmp, capsys):
-    assert cli.main([str(spells_clip), "--motion", "--min-area", "100", "--no-preview",
-                     "--http", "127.0.0.1:0", "--name", "porch"]) == 0
+    assert cli.main([str(spells_clip), "--motion", "--min-area", "100", "--min-event", "0",
+                     "--no-preview", "--http", "127.0.0.1:0", "--name", "porch"]) == 0
     err = capsys.readouterr().err.splitlines()
     assert err[0].startswith("velmar: live view at http://127.0.0.1:")
     assert [line.split(":")[1] for line in err[1:]] == [f" event {n}" for n in range(1, 6)]

@@ -17,7 +17,7 @@ WRITE_ENVIRONMENT = ("import os; n = os.environ['VELMAR_EVENT']; open(f'ev_{n}.t
 
 
 def test_each_event_runs_the_command_with_its_fields(spells_clip, in_tmp):
-    result = velmar.record(spells_clip, "door.mp4", keep="motion", min_area=100,
+    result = velmar.record(spells_clip, "door.mp4", keep="motion", min_area=100, min_event=0,
                            on_event=[sys.executable, "-c", WRITE_ENVIRONMENT])
     assert len(result.events) == len(SPELLS)
     for event in result.events:
@@ -38,7 +38,7 @@ def test_each_event_runs_the_command_with_its_fields(spells_clip, in_tmp):
 def test_a_hung_or_failing_command_is_told_and_the_recording_goes_on(
         spells_clip, in_tmp, capfd, command, line):
     began = time.monotonic()
-    result = velmar.record(spells_clip, "door.mp4", keep="motion", min_area=100,
+    result = velmar.record(spells_clip, "door.mp4", keep="motion", min_area=100, min_event=0,
                            on_event=command, on_event_timeout=1, name="porch")
     took = time.monotonic() - began
     assert result.frames_read == 100 and len(result.events) == len(SPELLS)

@@ -31,7 +31,10 @@ RTSP_TRANSPORTS = ("tcp", "udp")
 MAX_STAMP_SCALE = 10.0
 MAX_PADDING = 3600.0  # seconds: the ring of held frames is sized from them
 HISTORY = 500  # frames: OpenCV's own for its background models
-MAX_CHANGE = 0.5  # of the watched pixels at once: a change of light
+MAX_CHANGE = 0.5  # of the picture's parts at once: a change of light
+# Seconds from an event's first motion to its latest: two frames at 5 fps and
+# up, six at 25, so a moth or a flicker is dropped; a walker takes a second.
+MIN_EVENT = 0.25
 ON_EVENT_TIMEOUT = 30.0  # seconds an event's command may take before it is killed
 
 
@@ -337,8 +340,8 @@ OPTIONS: tuple[Option, ...] = (
 
     # How motion is found.
     Option("detector", "str", "diff", partial(checks.choice, choices=DETECTORS), None, (
-        Flag(("--detector",), "how motion is found: diff compares each frame with the last "
-             "one with motion; mog2 and knn learn the background",
+        Flag(("--detector",), "how motion is found: diff compares each frame with a "
+             "background that follows the still scene; mog2 and knn learn the background",
              {"choices": DETECTORS, "metavar": "diff|mog2|knn"}),), DETECT,
         shown_default="`diff`", needs=MOTION),
     Option("history", "int", HISTORY, partial(checks.integer, low=1, high=100_000), None, (
@@ -351,9 +354,9 @@ OPTIONS: tuple[Option, ...] = (
              "each frame with the last one with motion as it is",
              {"action": "store_false"}),), DETECT, shown_default="on", needs=MOTION),
     Option("max_change", "float", MAX_CHANGE, partial(checks.scale, most=1.0), None, (
-        Flag(("--max-change",), "a frame in which more than this share of the watched "
-             "pixels or of the picture's parts changes at once is a change of light, not "
-             "motion (1: never)",
+        Flag(("--max-change",), "a frame in which more than this share of the picture's "
+             "parts (the region and a margin around it) changes at once is a change of "
+             "light, not motion (1: never)",
              {"type": float, "metavar": "SHARE"}),), DETECT,
         shown_default=f"`{MAX_CHANGE}`", needs=MOTION),
     Option("include", "list | None", None, masks.polygons, None, (
@@ -390,11 +393,11 @@ OPTIONS: tuple[Option, ...] = (
              "motion; motion within it continues the event",
              {"type": not_negative, "metavar": "SECONDS"}),), EVENTS,
         shown_default="`0`", needs=MOTION),
-    Option("min_event", "float", 0.0, _padding, "min_event", (
+    Option("min_event", "float", MIN_EVENT, _padding, "min_event", (
         Flag(("--min-event",), "with --motion: an event starts only once its motion spans "
-             "this long (drops one-frame flickers)",
+             "this long (drops flickers of a frame or two; 0 keeps them)",
              {"type": not_negative, "metavar": "SECONDS"}),), EVENTS,
-        shown_default="`0`", needs=MOTION),
+        shown_default=f"`{MIN_EVENT}`", needs=MOTION),
     Option("file_per_event", "bool", False, checks.flag, "file_per_event", (
         Flag(("--file-per-event",), "with --motion: each event in its own numbered video "
              "and log", {"action": "store_true"}),), EVENTS, shown_default="off",

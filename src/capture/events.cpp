@@ -48,7 +48,7 @@ bool write_held(Session &s, const HeldFrame &frame) {
     ++e.frames;
     if (frame.area > e.best_area) {
         e.best_area = frame.area;
-        e.best_roi = frame.roi;
+        e.best_roi = s.frame.roi;  // as written: in colour, with its timestamp
     }
     return key;
 }

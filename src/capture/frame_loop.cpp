@@ -155,19 +155,20 @@ bool nearest_to_grid(Session &s, double ttot) {
 
 // A detector of the recording API decides in place of the engine's check;
 // it is told when the frame is to be its new reference, which is never motion.
-bool detector_says(Session &s) {
+// It is given the whole frame: it judges light around the region too.
+bool detector_says(Session &s, nb::handle frame) {
     bool reference = s.keep.take_reference;
     s.keep.take_reference = false;
     std::array<nb::object, 2> answer =
-        unpack<2>(s.opt.detector(s.frame.roi, nb::bool_(reference)));
+        unpack<2>(s.opt.detector(frame, nb::bool_(reference)));
     s.keep.area = to_double(answer[1].ptr());
     return to_bool(answer[0].ptr()) && !reference;
 }
 
-bool keep_frame(Session &s, const FrameShape &shape, double ttot) {
+bool keep_frame(Session &s, nb::handle frame, const FrameShape &shape, double ttot) {
     const Options &r = s.opt;
     if (r.motion_based && !r.detector.is_none())
-        return detector_says(s);
+        return detector_says(s, frame);
     if (r.motion_based) {
         bool motion = motion_seen(s, shape);
         if (s.keep.take_reference) {
@@ -252,7 +253,7 @@ Stop run_frame_loop(Session &s) {
         bool copy_first = r.motion_based || !s.behaviour.timelapse_copies_only_kept_frames;
         if (copy_first)
             s.frame.roi = crop(s, frame);
-        s.keep.save = keep_frame(s, shape, ttot);
+        s.keep.save = keep_frame(s, frame, shape, ttot);
         if (!copy_first && s.keep.save)
             s.frame.roi = crop(s, frame);
         bool key = r.events ? take_frame(s, ttot, s.keep.save, s.keep.area)

@@ -79,6 +79,9 @@ bool write_frame(Session &s) {
         open_output_set(s, s.frame.ts, s.frame.grayscale);
     s.keep.tprev = s.frame.ts;
     s.frame.tstring = time_text(s);
+    // A decoder's picture is turned into colour only once it is written.
+    if (nb::hasattr(s.frame.roi, "in_colour"))
+        s.frame.roi = s.frame.roi.attr("in_colour")();
     if (r.timestamp)
         draw_timestamp(s.ns, r, s.constants.box_colour, s.constants.text_colour, s.frame.roi,
                        s.frame.tstring);

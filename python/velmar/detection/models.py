@@ -12,17 +12,17 @@ WARM_UP = 8  # frames a new background model is shown the first one
 
 
 class FrameDifference:
-    """Compares each frame with the last frame that showed motion, in the
-    frame's own light; while nothing moves the reference follows the scene
-    over about `history` frames."""
+    """Compares each frame with the reference in the frame's own light: with
+    the light guard a background that follows the still scene over about
+    `history` frames, without it the last frame that showed motion."""
 
     def __init__(self, first: np.ndarray, threshold: int, history: int, reference):
         self.threshold, self.rate = threshold, 1.0 / history
         self.reference = reference
         self._delta = np.empty_like(first)
 
-    def changed(self, frame: np.ndarray) -> tuple[float, np.ndarray]:
-        relit = self.reference.measure(frame, self.threshold)
+    def changed(self, frame: np.ndarray, surround: np.ndarray) -> tuple[float, np.ndarray]:
+        relit = self.reference.measure(surround, self.threshold)
         cv2.absdiff(frame, self.reference.in_frame_light(), dst=self._delta)
         return relit, cv2.threshold(self._delta, self.threshold, 255, cv2.THRESH_BINARY)[1]
 
@@ -31,10 +31,7 @@ class FrameDifference:
         return self._delta
 
     def after(self, frame: np.ndarray, moving: bool) -> None:
-        if moving:
-            self.reference.take(frame)
-        else:
-            self.reference.follow(frame, self.rate)
+        self.reference.after(frame, moving, self.rate)
 
 
 class BackgroundModel:
@@ -56,8 +53,8 @@ class BackgroundModel:
             self.model.apply(first)
         self._foreground = np.empty_like(first)
 
-    def changed(self, frame: np.ndarray) -> tuple[float, np.ndarray]:
-        relit = self.reference.measure(frame, self.threshold)
+    def changed(self, frame: np.ndarray, surround: np.ndarray) -> tuple[float, np.ndarray]:
+        relit = self.reference.measure(surround, self.threshold)
         # Not every subtractor fills a given mask in place: take what it returns.
         self._foreground = self.model.apply(self.reference.in_own_light(frame),
                                             self._foreground)
@@ -71,8 +68,11 @@ class BackgroundModel:
         self.reference.follow(frame, self.rate)
 
 
-def model(kind: str, first: np.ndarray, threshold: int, history: int, light_guard: bool):
-    reference = (LitReference if light_guard else PlainReference)(first)
+def model(kind: str, first: np.ndarray, surround: np.ndarray, region, threshold: int,
+          history: int, light_guard: bool):
+    """The chosen model, its reference the region of `first`; light is
+    measured on `surround`, in which the region is the box `region`."""
+    reference = (LitReference if light_guard else PlainReference)(first, surround, region)
     if kind == "diff":
         return FrameDifference(first, threshold, history, reference)
     return BackgroundModel(first, kind, threshold, history, reference)

@@ -18,6 +18,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any
 
+from velmar.recording.pictures import open_pictures
 from velmar.recording.read_ahead import ReadAhead
 from velmar.recording.sources import STREAM
 
@@ -87,9 +88,10 @@ def live_opener(cv2, value: int | str, stall_timeout: float,
     return open_stream
 
 
-def opener(cv2, read_ahead: bool, stop: list) -> Callable[[str], Any]:
-    """What the engine calls to open a file or an image sequence."""
+def opener(cv2, read_ahead: bool, stop: list, pictures: bool = False) -> Callable[[str], Any]:
+    """What the engine calls to open a file or an image sequence; with
+    `pictures`, a file the decoder's pictures serve is read through PyAV."""
     def open_source(value):
-        capture = open_file(cv2, value)
+        capture = (pictures and open_pictures(value, frame_threads())) or open_file(cv2, value)
         return ReadAhead(capture, stop) if read_ahead else capture
     return open_source

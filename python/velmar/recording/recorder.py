@@ -65,7 +65,7 @@ def record(
     detect_every: int = 1,
     before: float = 0.0,
     after: float = 0.0,
-    min_event: float = 0.0,
+    min_event: float = 0.25,
     file_per_event: bool = False,
     contact_sheet: bool = False,
     name: str | None = None,
@@ -134,14 +134,16 @@ def record(
     `min_area` (pixels a changed region must exceed), `kernel_width` (odd blur
     width); `show_diff` shows its diagnostic windows.
 
-    `detector` "diff" compares each frame with the last one that showed
-    motion, which follows a still scene over about `history` frames; "mog2"
+    `detector` "diff" compares each frame with a background that follows
+    the still scene over about `history` frames (without `light_guard`,
+    with the last frame that showed motion); "mog2"
     and "knn" are OpenCV's background models, remembering `history` frames
     (`threshold` is knn's distance; mog2 keeps its own). With `light_guard`,
-    changes of light are taken out before frames are compared, and a frame in
-    which more than `max_change` of the watched pixels (or of the picture's
-    parts) change at once is a change of light that the reference follows,
-    not motion; without it, diff is the engine's own check. Motion is looked for only inside
+    changes of light, measured on the region and a margin around it, are
+    taken out before frames are compared, and a frame in which more than
+    `max_change` of the picture's parts there change at once is a change of
+    light that the reference takes, not motion; without it, diff is the
+    engine's own check. Motion is looked for only inside
     the `include` polygons (lists of (x, y) points in frame coordinates;
     default everywhere), never inside the `exclude` ones, and only where the
     `mask` image (the frame's size) is white. The check runs on a copy scaled
@@ -152,11 +154,12 @@ def record(
     Motion comes in events. Also written are the frames from up to `before`
     seconds ahead of an event's first motion frame and up to `after` seconds
     past its last; motion within `after` seconds continues the event; an
-    event starts only once its motion spans `min_event` seconds (which drops
-    one-frame flickers). Seconds are measured on the frames' times. Each
-    event is a row of `NAME.events.csv` beside the first video and of the
-    result's `events`; `file_per_event` gives each its own numbered video and
-    log; `contact_sheet` writes `NAME.events.jpg`, a thumbnail per event.
+    event starts only once its motion spans `min_event` seconds (0.25 by
+    default, which drops flickers of a frame or two; 0 keeps them). Seconds
+    are measured on the frames' times. Each event is a row of
+    `NAME.events.csv` beside the first video and of the result's `events`;
+    `file_per_event` gives each its own numbered video and log;
+    `contact_sheet` writes `NAME.events.jpg`, a thumbnail per event.
 
     `on_event` is told of each event as it ends: a Python function is called
     with its `Event`; a command (a list of words, or a str split into words
@@ -349,6 +352,7 @@ def _live_source(checked: dict, engine: dict, stop: list, outages: OutageLog,
 def _reading(live: LiveSource | None, checked: dict, stop: list) -> dict:
     """The engine's hooks that open and reopen the source."""
     if live is None:
-        return {"opener": opener(_engine.cv2, checked["read_ahead"], stop), "reconnect": None}
+        return {"opener": opener(_engine.cv2, checked["read_ahead"], stop,
+                                 pictures=checked["keep"] == "motion"), "reconnect": None}
     return {"opener": lambda _value: live.open(),
             "reconnect": live.reconnect if checked["reconnect"] else None}
