@@ -97,6 +97,7 @@ def kill_and_restart(live_clip, folder, restarts, down):
             returns.append(datetime.now())
             server.start()
             wait_for_rows(folder / f"out_{n:03d}.mkv.csv", 1, seconds=10)
+            assert len(outage_rows(folder)) == n  # on disk as the outage ends
         time.sleep(1)
         assert command.end(signal.SIGTERM)[0] == 143
     finally:

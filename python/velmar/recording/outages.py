@@ -62,7 +62,7 @@ class OutageLog:
     def _open(self) -> None:
         self.path = free_name(os.path.splitext(self.beside())[0], SUFFIX)
         self.file = open(self.path, "w", newline="", encoding="ascii")
-        self.file.reconfigure(write_through=True)
+        self.file.reconfigure(line_buffering=True)  # a row reaches the OS once written
         self.writer = csv.writer(self.file)
         self.writer.writerow(HEADER)
 
