@@ -37,7 +37,9 @@ import numpy as np
 import velmar
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+from real_footage import SHOTS, make_shot  # noqa: E402
 from scene_clips import write_clip  # noqa: E402
+from session_overhead import CACHE  # noqa: E402
 
 SCENES = ("small_fast", "large_slow", "slow_walker", "slow_faint", "car_in_region", "dawn",
           "dawn_object", "lamp", "lamp_object", "cloud", "exposure", "noise", "tree", "rain",
@@ -51,6 +53,7 @@ CONFIGS = [
     ("defaults", {}),
     ("no light guard", {"light_guard": False}),
     ("no sudden-light guard", {"max_change": 1.0}),
+    ("min_event 0", {"min_event": 0}),
     ("min_area 100", {"min_area": 100}),
     ("mog2", {"detector": "mog2"}),
     ("knn", {"detector": "knn"}),
@@ -285,25 +288,44 @@ def make_scene(name, path, *, size=SIZE, seconds=SECONDS, fps=FPS):
     return scene_truth(plan)
 
 
-def clip_for(name, folder, size, seconds, reuse):
-    path = Path(folder) / f"scene_{name}_{size[0]}x{size[1]}_{seconds}s_{FPS}.avi"
-    if reuse and path.exists():
-        return path, scene_truth(scene_plan(name, size, seconds, FPS))
-    return path, make_scene(name, path, size=size, seconds=seconds, fps=FPS)
+class Clip(NamedTuple):
+    path: Path
+    size: tuple[int, int]
+    fps: float
+    truth: list      # (first, last) frames of each spell with motion in sight
+    options: dict    # what it is recorded with besides a configuration's options
 
 
-def detected_events(clip, options):
+def clip_for(name, folder, size, seconds, reuse) -> Clip:
+    if name in SHOTS:
+        return Clip(*make_shot(name, CACHE, Path(folder)))
+    path = Path(folder) / f"scene_{name}_{size[0]}x{size[1]}_{seconds}s_{FPS}_v2.avi"
+    plan = scene_plan(name, size, seconds, FPS)
+    truth = (scene_truth(plan) if reuse and path.exists()
+             else make_scene(name, path, size=size, seconds=seconds, fps=FPS))
+    return Clip(path, size, FPS, truth, scene_options(plan))
+
+
+def detected_events(clip: Clip, options):
     """record()'s events, those at most MERGE_SECONDS apart merged."""
     with tempfile.TemporaryDirectory() as folder:
-        chosen = {"keep": "motion", "codec": "ffv1", "after": 0, **options}
-        result = velmar.record(clip, Path(folder) / "out.avi", **chosen)
+        chosen = {"keep": "motion", "codec": "ffv1", "after": 0, **clip.options, **options}
+        result = velmar.record(clip.path, Path(folder) / "out.avi", **chosen)
     merged = []
     for event in result.events:
-        if merged and event.first_frame - merged[-1][1] <= round(MERGE_SECONDS * FPS):
+        if merged and event.first_frame - merged[-1][1] <= round(MERGE_SECONDS * clip.fps):
             merged[-1] = (merged[-1][0], event.last_frame)
         else:
             merged.append((event.first_frame, event.last_frame))
     return merged
+
+
+def missed(events, truth):
+    """Frames with motion in sight that no event holds; the first frame,
+    the reference, is never motion."""
+    held = {i for first, last in events for i in range(first, last + 1)}
+    return sum(1 for first, last in truth for i in range(max(first, 1), last + 1)
+               if i not in held)
 
 
 def overlap(a, b):
@@ -338,39 +360,42 @@ def summary_row(config, results):
 def print_tables(runs, size, seconds):
     scenes = list(next(iter(runs.values())))
     print(f"## Motion scenes, {datetime.date.today()}: {size[0]}x{size[1]} at {FPS} fps, "
-          f"{seconds} s clips, velmar {velmar.__version__}\n")
+          f"{seconds} s clips, and real footage; velmar {velmar.__version__}\n")
     print("| configuration | precision | recall | false events, no object | "
           "start error mean / max | end error mean / max |")
     print("|---|---|---|---|---|---|")
     for config, results in runs.items():
         print(summary_row(config, results))
-    print("\nEvents found / spells with an object, per scene:\n")
-    print("| configuration | " + " | ".join(scenes) + " |")
-    print("|---" * (len(scenes) + 1) + "|")
-    for config, results in runs.items():
-        print(f"| {config} | " + " | ".join(f"{len(results[s][0])}/{len(results[s][1])}"
-                                           for s in scenes) + " |", flush=True)
+    print("\nPer scene: events expected; per configuration, events found and (frames of "
+          "motion missed):\n")
+    print("| scene | expected | " + " | ".join(runs) + " |")
+    print("|---" * (len(runs) + 2) + "|")
+    for scene in scenes:
+        truth = next(iter(runs.values()))[scene][1]
+        cells = [f"{len(results[scene][0])} ({missed(*results[scene])})"
+                 for results in runs.values()]
+        print(f"| {scene} | {len(truth)} | " + " | ".join(cells) + " |", flush=True)
 
 
 def evaluate(configs, scenes, folder, size, seconds, reuse):
     clips = {name: clip_for(name, folder, size, seconds, reuse) for name in scenes}
-    sized = {config: options(size) if callable(options) else options
-             for config, options in configs}
-    return {config: {name: (detected_events(clip, options), truth)
-                     for name, (clip, truth) in clips.items()}
-            for config, options in sized.items()}
+    return {config: {name: (detected_events(clip, options(clip.size) if callable(options)
+                                            else options), clip.truth)
+                     for name, clip in clips.items()}
+            for config, options in configs}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--config", action="append", choices=[name for name, _ in CONFIGS])
-    parser.add_argument("--scene", action="append", choices=SCENES)
+    parser.add_argument("--scene", action="append", choices=SCENES + tuple(SHOTS))
     parser.add_argument("--tiny", action="store_true", help="small, short clips: a smoke run")
     parser.add_argument("--keep", type=Path, metavar="DIR", help="write the clips into DIR")
     args = parser.parse_args()
     configs = [(name, options) for name, options in CONFIGS
                if not args.config or name in args.config]
-    scenes = args.scene or list(SCENES)
+    # A smoke run leaves the real footage out: it would fetch it.
+    scenes = args.scene or list(SCENES) + ([] if args.tiny else list(SHOTS))
     size, seconds = (TINY, TINY_SECONDS) if args.tiny else (SIZE, SECONDS)
     cache = args.keep or os.environ.get("VELMAR_BENCH_CACHE")
     with tempfile.TemporaryDirectory() as scratch:

@@ -3,6 +3,7 @@
 H.264 or H.265 files. A clip is written under a temporary name and renamed
 when whole, so an interrupted run leaves none behind."""
 
+from fractions import Fraction
 from pathlib import Path
 
 import av
@@ -15,7 +16,7 @@ def write_clip(path, frames, fps):
         stream = None
         for frame in frames:
             if stream is None:
-                stream = container.add_stream("ffv1", rate=fps)
+                stream = container.add_stream("ffv1", rate=Fraction(fps).limit_denominator(1001))
                 stream.height, stream.width = frame.shape[:2]
                 stream.pix_fmt = "yuv420p"
             container.mux(stream.encode(av.VideoFrame.from_ndarray(frame, format="bgr24")))

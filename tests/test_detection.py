@@ -9,7 +9,8 @@ import numpy as np
 import pytest
 
 import velmar
-from conftest import SPELLS
+from conftest import SPELLS, csv_rows, read_video
+from velmar.recording.pictures import open_pictures
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
 import motion_scenes  # noqa: E402
@@ -33,16 +34,17 @@ def within(found, expected, frames):
 
 @pytest.fixture(scope="module")
 def scene(tmp_path_factory):
-    """A labelled scene at 320x180, 6 s: its clip and its spells with an object."""
+    """A labelled scene, 6 s: its clip and its spells with an object."""
     folder = tmp_path_factory.mktemp("scenes")
 
-    def make(name):
-        path = folder / f"{name}.avi"
-        return path, motion_scenes.make_scene(name, path, size=(320, 180), seconds=6)
+    def make(name, size=(320, 180)):
+        path = folder / f"{name}_{size[0]}.avi"
+        return path, motion_scenes.make_scene(name, path, size=size, seconds=6)
     return make
 
 
-@pytest.mark.parametrize("name", ["dawn", "lamp", "dawn_object", "lamp_object", "small_fast"])
+@pytest.mark.parametrize("name", ["dawn", "lamp", "cloud", "exposure", "dawn_object",
+                                  "lamp_object", "small_fast"])
 def test_light_is_not_motion_and_objects_are(scene, name, in_tmp):
     """With the defaults: a change of light alone gives no event, and an
     object crossing in the same light is found from its first frames."""
@@ -94,3 +96,39 @@ def test_masks_decide_where_motion_is_looked_for(spells_clip, in_tmp, tmp_path, 
         options = dict(mask=mask_image(tmp_path, options == "white band"))
     events = events_of(spells_clip, **options)
     assert events == (events_of(spells_clip) if found else [])
+
+
+@pytest.mark.parametrize("name", ["slow_walker", "car_in_region"])
+def test_one_movement_is_one_event_with_every_frame(scene, name, in_tmp):
+    """With the defaults at 640x360: a box moving 2 px a frame all through
+    the clip, and a car covering 70 % of a small region, are each one event
+    holding every frame the object is in sight, but for the walker's first
+    steps (the first frame is the reference; a step of 2 px is smaller than
+    --min-area)."""
+    clip, spells = scene(name, size=(640, 360))
+    plan = motion_scenes.scene_plan(name, seconds=6)
+    result = velmar.record(clip, "out.avi", codec="ffv1", keep="motion",
+                           **motion_scenes.scene_options(plan))
+    [(first, last)] = [(e.first_frame, e.last_frame) for e in result.events]
+    [(start, end)] = spells
+    assert start <= first <= start + 2 and last == end
+
+
+@pytest.mark.parametrize("read_ahead", [True, False])
+def test_pictures_give_the_frames_and_times_opencv_gives(scene, in_tmp, read_ahead):
+    """A YUV file is read through the decoder's pictures for motion: the
+    frames written (a region, some ahead of the motion) and their times are
+    those of a recording of every frame, which OpenCV reads."""
+    clip, _ = scene("small_fast")
+    capture = open_pictures(clip, 2)
+    assert capture is not None and capture.read()[1].shape == (180, 320, 3)
+    capture.release()
+    region = (10, 60, 300, 110)
+    velmar.record(clip, "motion.avi", codec="ffv1", keep="motion", region=region, before=0.3,
+                  read_ahead=read_ahead)
+    velmar.record(clip, "all.avi", codec="ffv1", region=region)
+    rows, every = csv_rows("motion.avi.csv"), csv_rows("all.avi.csv")
+    assert rows and [(r[0], r[2]) for r in rows] == [(every[r[0]][0], every[r[0]][2]) for r in rows]
+    frames = read_video("all.avi")
+    assert all(np.array_equal(written, frames[row[0]])
+               for written, row in zip(read_video("motion.avi"), rows))
