@@ -10,6 +10,10 @@ b. Whole-frame keep="motion" with H.264 output on a 720p H.264 clip with
    `cv2.VideoCapture` read loop with OpenCV's defaults), per detector and
    scale; and with a `min_area` nothing reaches, which keeps no frame: the
    cost of looking alone, without encoding what is kept.
+c. The same clip, whole processes: `velmar CLIP --motion` (whole frame at
+   `--detect-scale` 0.5 and 1, and a small region) against a process that
+   only decodes it, with OpenCV (BGR frames, its default threads) and with
+   PyAV (the decoder's own YUV pictures, record()'s frame threads).
 
     python benchmarks/detection_speed.py [--repeat N] [--tiny]
 
@@ -21,6 +25,7 @@ frames once: a smoke run.
 
 import argparse
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -140,6 +145,48 @@ def against_decoding(size, frames, repeat):
         print(f"{name:<22} {ms:9.2f} {ms / base:6.3f} {kept:5d}")
 
 
+DECODE_OPENCV = """import sys, cv2
+capture = cv2.VideoCapture(sys.argv[1])
+while capture.read()[0]:
+    pass"""
+DECODE_PYAV = """import sys, av
+from velmar.recording.opening import frame_threads
+with av.open(sys.argv[1]) as container:
+    stream = container.streams.video[0]
+    stream.codec_context.thread_type = "AUTO"
+    stream.codec_context.thread_count = frame_threads()
+    for frame in container.decode(stream):
+        pass"""
+
+
+def process_seconds(argv):
+    start = time.perf_counter()
+    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)
+    return time.perf_counter() - start
+
+
+def whole_processes(size, frames, repeat):
+    width, height = size
+    clip = str(make_quiet_clip(width, height, frames))
+    region = [str(v) for v in (width // 2, height // 2, width // 6, height // 6)]
+    print(f"\nc. whole processes on the {width}x{height} clip of {frames} frames ({load()}); "
+          f"seconds, median of {repeat}")
+    with tempfile.TemporaryDirectory() as folder:
+        record = [sys.executable, "-m", "velmar", clip, "-o", f"{folder}/out.mp4", "-q",
+                  "--motion"]
+        runs = {"decode alone, OpenCV": [sys.executable, "-c", DECODE_OPENCV, clip],
+                "decode alone, PyAV": [sys.executable, "-c", DECODE_PYAV, clip],
+                "--motion --detect-scale 0.5": record + ["--detect-scale", "0.5"],
+                "--motion": record,
+                "--motion --roi (small)": record + ["--roi", *region]}
+        times = interleaved({name: (lambda a=argv: process_seconds(a))
+                             for name, argv in runs.items()}, repeat)
+    opencv, pyav = times["decode alone, OpenCV"], times["decode alone, PyAV"]
+    print(f"{'process':<28} {'seconds':>8} {'/ OpenCV':>9} {'/ PyAV':>7}")
+    for name, seconds in times.items():
+        print(f"{name:<28} {seconds:8.2f} {seconds / opencv:9.3f} {seconds / pyav:7.3f}")
+
+
 def interleaved(runs, repeat, pairs=False):
     """The median of each run's results over `repeat` turns, its order
     turning by one each time."""
@@ -171,6 +218,7 @@ def main():
     sizes, frames, repeat = run_settings(__doc__)
     detection_costs(sizes, frames, repeat)
     against_decoding(sizes[0], frames, repeat)
+    whole_processes(sizes[0], frames, repeat)
 
 
 if __name__ == "__main__":
