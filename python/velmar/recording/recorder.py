@@ -211,8 +211,10 @@ def record(
             guard.make_room = writers.make_room
             guard.check()  # a disk too full to start on ends the recording before it opens
             command = _event_command(checked, engine)
+            # A live event is put in the file as it ends, at the cost of a
+            # keyframe: a file's next event comes soon, its job can run again.
             events = EventLog(checked["contact_sheet"], *_listeners(checked, command),
-                              seal=writers.seal)
+                              **({"seal": writers.seal} if engine["live"] else {}))
             if observer is not None:
                 writers.shown = observer.frame
             outages = OutageLog(lambda: writers.first_path or engine["namer"](0, started),
