@@ -32,8 +32,8 @@ MAX_STAMP_SCALE = 10.0
 MAX_PADDING = 3600.0  # seconds: the ring of held frames is sized from them
 HISTORY = 500  # frames: OpenCV's own for its background models
 MAX_CHANGE = 0.5  # of the picture's parts at once: a change of light
-# Seconds from an event's first motion to its latest: two frames at 5 fps and
-# up, six at 25, so a moth or a flicker is dropped; a walker takes a second.
+# Seconds from an event's first motion to its latest: 3 frames at 5 fps, 8 at
+# 25, so a moth or a flicker is dropped; a walker is in sight for a second.
 MIN_EVENT = 0.25
 ON_EVENT_TIMEOUT = 30.0  # seconds an event's command may take before it is killed
 
