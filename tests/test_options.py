@@ -80,3 +80,35 @@ def test_no_module_imports_one_that_imports_it_back():
                                      and reaches(after, goal, seen)) for after in graph[start])
 
     assert [name for name in graph if reaches(name, name, set())] == []
+
+
+# Each part of velmar and the parts it may import: dependencies run one way,
+# from the commands down to what every part shares.
+LAYERS = {
+    "shared": set(),
+    "checks": set(),
+    "parent_death": set(),
+    "detection": {"checks"},
+    "options": {"checks", "detection"},
+    "checking": {"shared"},
+    "recording": {"shared", "checks", "detection", "options", "_engine"},
+    "live": {"shared", "recording"},
+    "reporting": {"shared", "checks", "options", "recording"},
+    "batch": {"shared", "options", "recording", "parent_death", "reporting"},
+    "service": {"shared", "checks", "options", "recording", "live", "reporting",
+                "parent_death"},
+    "cli": {"shared", "checks", "options", "recording", "checking", "live", "reporting",
+            "batch", "service"},
+}
+
+
+def part(module: str) -> str:
+    return module.split(".")[1] if module.count(".") else module
+
+
+def test_parts_import_only_the_parts_below_them():
+    modules = {module_name(path): path for path in PACKAGE.rglob("*.py")}
+    wrong = sorted(f"{name} imports {other}" for name, path in modules.items()
+                   if part(name) in LAYERS for other in imported(path, modules)
+                   if part(other) != part(name) and part(other) not in LAYERS[part(name)])
+    assert wrong == []

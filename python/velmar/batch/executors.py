@@ -13,6 +13,7 @@ from contextlib import contextmanager, suppress
 from velmar.batch.workers import NOTED_SIGNALS, note_signal
 from velmar.parent_death import stop_with
 from velmar.recording.signals import STOP_SIGNALS
+from velmar.shared.stops import EXIT_NOTHING, EXIT_USAGE
 
 
 def _start_worker(pids, batch: int) -> None:
@@ -84,9 +85,13 @@ class WorkerPool(Executor):
 class ClusterUnreachable(Exception):
     """No scheduler answered at the address: nothing was recorded."""
 
+    exit_status = EXIT_NOTHING
+
 
 class DaskMissing(ImportError):
     """A cluster was asked for where Dask's `distributed` is not installed."""
+
+    exit_status = EXIT_USAGE
 
 
 CONNECT_SECONDS = 5  # a refused or silent scheduler is reported after this

@@ -8,9 +8,9 @@ import csv
 import os
 from dataclasses import dataclass
 
-from velmar.recording.stops import UNFINISHED  # stopped by a signal: to be recorded again
+from velmar.shared.companions import INDEX_NAME
+from velmar.shared.stops import UNFINISHED  # stopped by a signal: to be recorded again
 
-INDEX_NAME = "index.csv"
 COLUMNS = ("input", "size", "mtime", "outputs", "frames_read", "frames_kept", "events",
            "stop", "seconds", "error")
 

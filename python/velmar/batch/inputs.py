@@ -11,7 +11,8 @@ import re
 from collections.abc import Iterable
 from pathlib import Path
 
-from velmar.batch.index import INDEX_NAME, IndexRow
+from velmar.batch.index import IndexRow
+from velmar.shared.companions import INDEX_NAME
 
 VIDEO_SUFFIXES = frozenset((".avi", ".mp4", ".mkv", ".mov", ".m4v", ".mpg", ".mpeg", ".ts",
                             ".webm", ".wmv", ".flv", ".3gp", ".mjpeg"))

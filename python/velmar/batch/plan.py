@@ -11,7 +11,8 @@ from dataclasses import dataclass
 from typing import Any
 
 from velmar import options as table
-from velmar.batch.index import INDEX_NAME, IndexRow, latest, read_index
+from velmar.batch.index import IndexRow, latest, read_index
+from velmar.shared.companions import INDEX_NAME
 from velmar.batch.inputs import assign_folders, find_inputs
 from velmar.batch.workers import Job
 

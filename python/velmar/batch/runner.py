@@ -14,7 +14,7 @@ from velmar.batch.executors import WorkerPool
 from velmar.batch.index import IndexRow, IndexWriter
 from velmar.batch.plan import Batch
 from velmar.batch.workers import Job, record_one
-from velmar.recording import stops
+from velmar.shared import stops
 from velmar.recording.signals import noted_signals
 
 POLL_SECONDS = 0.1  # how soon a signal is passed on to the workers

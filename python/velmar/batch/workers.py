@@ -13,7 +13,7 @@ from pathlib import Path
 from typing import Any
 
 from velmar.batch.index import IndexRow
-from velmar.recording import stops
+from velmar.shared import stops
 from velmar.recording.signals import STOP_SIGNALS
 
 

@@ -11,9 +11,9 @@ from __future__ import annotations
 from fractions import Fraction
 from pathlib import Path
 
-from velmar.checking.quiet import quiet_ffmpeg
+from velmar.shared.quiet import quiet_ffmpeg
 from velmar.checking.atomic import replacing
-from velmar.checking.videos import read_frames
+from velmar.shared.videos import read_frames
 
 
 class InexactCut(Exception):

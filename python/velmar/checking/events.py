@@ -15,9 +15,7 @@ from pathlib import Path
 
 from velmar.checking.atomic import replace_bytes
 from velmar.checking.logs import Row
-from velmar.recording.events import HEADER
-
-SUFFIX = ".events.csv"
+from velmar.shared.companions import EVENTS_HEADER, EVENTS_SUFFIX, header_line
 
 
 @dataclass(frozen=True)
@@ -29,12 +27,12 @@ class EventsLog:
 
     @property
     def has_header(self) -> bool:
-        return bool(self.lines) and self.lines[0].rstrip(b"\r\n") == ",".join(HEADER).encode()
+        return bool(self.lines) and self.lines[0].rstrip(b"\r\n") == header_line(EVENTS_HEADER)
 
     def names(self, video: str) -> bool:
         """Whether `video` is one of this log's: named in it, or named as
         its first video, numbered or not, or as another of its numbers."""
-        base = re.sub(r"_\d{3,}$", "", self.path.name[:-len(SUFFIX)])
+        base = re.sub(r"_\d{3,}$", "", self.path.name[:-len(EVENTS_SUFFIX)])
         return video in self.videos or re.fullmatch(
             re.escape(base) + r"(_\d{3,})?\.[^.]+", video) is not None
 
@@ -49,7 +47,7 @@ class Run:
 
 
 def events_logs(folder: Path) -> list[Path]:
-    return sorted(folder.glob("*" + SUFFIX))
+    return sorted(folder.glob("*" + EVENTS_SUFFIX))
 
 
 def read_events(path: Path) -> EventsLog:
@@ -107,7 +105,7 @@ def rewrite_events(log: EventsLog, kept: int, added: list[Run]) -> None:
     for number, run in enumerate(added, kept + 1):
         writer.writerow(_event_row(number, run))
     added_lines = text.getvalue().encode("utf-8", "surrogateescape")
-    header = ",".join(HEADER).encode() + b"\r\n"
+    header = header_line(EVENTS_HEADER) + b"\r\n"
     replace_bytes(log.path, header + b"".join(log.lines[1:1 + kept]) + added_lines)
 
 

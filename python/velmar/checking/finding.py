@@ -9,9 +9,7 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 from pathlib import Path
 
-from velmar.batch.index import INDEX_NAME
-from velmar.checking.events import SUFFIX as EVENTS_SUFFIX
-from velmar.recording.outages import SUFFIX as OUTAGES_SUFFIX
+from velmar.shared.companions import EVENTS_SUFFIX, INDEX_NAME, OUTAGES_SUFFIX
 
 
 @dataclass(frozen=True, order=True)

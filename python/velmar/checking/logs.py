@@ -12,7 +12,9 @@ from dataclasses import dataclass, replace
 from datetime import datetime
 from pathlib import Path
 
-HEADER = b"inframe,outframe,timestamp"
+from velmar.shared.companions import FRAME_LOG_HEADER, header_line
+
+HEADER = header_line(FRAME_LOG_HEADER)
 LINE_END = b"\r\n"
 ROW = re.compile(rb"(\d+),(\d+),(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}(?:[+-]\d\d:\d\d)?)")
 

@@ -6,7 +6,7 @@ from dataclasses import dataclass
 
 from velmar.checking.finding import Pair
 from velmar.checking.logs import FrameLog, read_log
-from velmar.checking.videos import VideoFrames, read_frames
+from velmar.shared.videos import VideoFrames, read_frames
 
 HEADER_PROBLEMS = {"empty": "the log is empty", "cut": "the log is cut off in its header",
                    "missing": "the log has no header"}

@@ -6,7 +6,7 @@ from __future__ import annotations
 import sys
 
 from velmar.cli import record_command
-from velmar.cli.common import report
+from velmar.reporting.errors import report
 from velmar.cli.record_command import DEMO_FOLDER, DEMO_OUTPUT
 
 __all__ = ["main", "DEMO_FOLDER", "DEMO_OUTPUT"]

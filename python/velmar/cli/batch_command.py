@@ -8,10 +8,10 @@ import sys
 import time
 
 from velmar import options as table
-from velmar.cli.common import (EXIT_BY_STOP, EXIT_FAILED, EXIT_NOTHING, EXIT_OK, Parser,
-                               REPORTING, add_options, fail, report, show_progress,
-                               values)
-from velmar.recording.stops import by_signal
+from velmar.cli.common import Parser, REPORTING, add_options, show_progress, values
+from velmar.reporting.errors import fail, report
+from velmar.shared.stops import EXIT_BY_STOP, EXIT_FAILED, EXIT_NOTHING, EXIT_OK
+from velmar.shared.stops import by_signal
 
 PROG = "velmar batch"
 # The recording options a batch takes: those of files, without windows.

@@ -5,8 +5,9 @@ log made to agree with its video."""
 from __future__ import annotations
 
 from velmar import options as table
-from velmar.cli.common import (EXIT_FAILED, EXIT_NOTHING, EXIT_OK, Parser, add_options, fail,
-                               report, values)
+from velmar.cli.common import Parser, add_options, values
+from velmar.reporting.errors import fail, report
+from velmar.shared.stops import EXIT_FAILED, EXIT_NOTHING, EXIT_OK
 
 
 def build_parser() -> Parser:

@@ -1,24 +1,21 @@
-"""What both commands share: a parser that reports bad usage on one line,
-the flags of the option table, the reporting flags, the one map from what
-went wrong to an exit status, and the error line itself."""
+"""What the commands share: a parser that reports bad usage on one line, the
+flags of the option table and the reporting flags."""
 
 from __future__ import annotations
 
 import argparse
 import re
 import sys
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable
 from typing import Any
 
 from velmar import options as table
-
-EXIT_OK, EXIT_NOTHING, EXIT_USAGE, EXIT_FAILED, EXIT_SOURCE_LOST = 0, 1, 2, 3, 4
-EXIT_BY_STOP = {"interrupt": 130, "terminate": 143}
-EXIT_INTERRUPTED = EXIT_BY_STOP["interrupt"]
-
+from velmar.shared.stops import EXIT_USAGE
 
 class UsageError(Exception):
     """Bad input: reported on one line, exit status 2."""
+
+    exit_status = EXIT_USAGE
 
 
 # A value that argparse would take for a flag: "-1,0,0", "-.5".
@@ -112,50 +109,3 @@ def show_progress(parsed: argparse.Namespace) -> bool:
     if parsed.progress is None:
         return sys.stderr.isatty() and not parsed.quiet
     return parsed.progress and not parsed.quiet
-
-
-def fail(status: int, message: Any, prog: str = "velmar") -> int:
-    print(f"{prog}: error: {message}", file=sys.stderr)
-    return status
-
-
-def exit_status(error: BaseException) -> int:
-    """The status of what went wrong, each kind of error mapped once: the
-    most particular class of the error's that the map names."""
-    statuses = _statuses()
-    return next(statuses[kind] for kind in type(error).__mro__ if kind in statuses)
-
-
-def _statuses() -> Mapping[type, int]:
-    # Loaded only once something went wrong: the batch's executors are not
-    # what a recording needs to start.
-    from velmar.batch.executors import ClusterUnreachable, DaskMissing
-    from velmar.checks import OptionError
-    from velmar.recording.results import SourceError
-    return {
-        UsageError: EXIT_USAGE, OptionError: EXIT_USAGE, ValueError: EXIT_USAGE,
-        TypeError: EXIT_USAGE, DaskMissing: EXIT_USAGE,
-        SourceError: EXIT_NOTHING, FileNotFoundError: EXIT_NOTHING,
-        IsADirectoryError: EXIT_NOTHING, ClusterUnreachable: EXIT_NOTHING,
-        KeyboardInterrupt: EXIT_INTERRUPTED, BaseException: EXIT_FAILED,
-    }
-
-
-def report(error: BaseException, prog: str = "velmar") -> int:
-    """One line on standard error for what went wrong; its exit status."""
-    from velmar.checks import OptionError
-    from velmar.recording.results import SourceError
-    status = exit_status(error)
-    if isinstance(error, OptionError):
-        message = f"{table.label(error.option)} {error.problem}"
-    elif isinstance(error, KeyboardInterrupt):
-        message = "interrupted"
-    elif isinstance(error, SourceError):  # says itself what could not be opened
-        message = str(error)
-    elif status == EXIT_NOTHING and isinstance(error, OSError):
-        message = f"cannot open input: {error}"
-    elif status == EXIT_FAILED:  # a failure while recording: one line, no traceback
-        message = f"{type(error).__name__}: {error}"
-    else:
-        message = str(error)
-    return fail(status, table.in_flags(message), prog)

@@ -7,8 +7,9 @@ from __future__ import annotations
 import sys
 
 from velmar import options as table
-from velmar.cli.common import (EXIT_OK, EXIT_USAGE, Parser, UsageError, add_options, fail,
-                               report)
+from velmar.cli.common import Parser, UsageError, add_options
+from velmar.reporting.errors import fail, report
+from velmar.shared.stops import EXIT_OK, EXIT_USAGE
 
 PROG = "velmar run"
 

@@ -181,7 +181,7 @@ class FrameLog:
     def _agree_with_video(self) -> None:
         """After a full disk OpenCV's writer may have kept frames from its
         video without a word: the log keeps the rows of the frames there."""
-        from velmar.checking.videos import read_frames
+        from velmar.shared.videos import read_frames
         frames = read_frames(Path(self.path.removesuffix(".csv"))).frames
         if frames >= self.released:
             self.release(frames)

@@ -16,8 +16,8 @@ import cv2
 
 from velmar.recording.contact_sheet import ContactSheet, THUMB_WIDTH
 from velmar.recording.outputs import free_name
+from velmar.shared.companions import EVENTS_HEADER, EVENTS_SUFFIX
 
-HEADER = ("event", "first_frame", "last_frame", "start", "end", "seconds", "frames", "video")
 
 
 @dataclass(frozen=True)
@@ -79,13 +79,13 @@ class EventLog:
             return None
 
     def _open(self, stem: str) -> None:
-        self.path = free_name(stem, ".events.csv")
+        self.path = free_name(stem, EVENTS_SUFFIX)
         # Its video column holds a name, which may be any the file system takes.
         self.file = open(self.path, "w", newline="", encoding="utf-8",
                          errors="surrogateescape")
         self.file.reconfigure(line_buffering=True)  # a row reaches the OS once written
         self.writer = csv.writer(self.file)
-        self.writer.writerow(HEADER)
+        self.writer.writerow(EVENTS_HEADER)
         if self.wants_sheet:
             self.sheet = ContactSheet(stem)
 

@@ -13,9 +13,8 @@ from datetime import datetime
 from pathlib import Path
 
 from velmar.recording.outputs import free_name
+from velmar.shared.companions import OUTAGES_HEADER, OUTAGES_SUFFIX
 
-SUFFIX = ".outages.csv"
-HEADER = ("start", "end", "seconds", "reason", "attempts")
 # Why an outage began.
 ENDED, STALLED, NOT_OPENED = "ended", "stalled", "not_opened"
 
@@ -60,11 +59,11 @@ class OutageLog:
         return moment.isoformat(timespec="microseconds")
 
     def _open(self) -> None:
-        self.path = free_name(os.path.splitext(self.beside())[0], SUFFIX)
+        self.path = free_name(os.path.splitext(self.beside())[0], OUTAGES_SUFFIX)
         self.file = open(self.path, "w", newline="", encoding="ascii")
         self.file.reconfigure(line_buffering=True)  # a row reaches the OS once written
         self.writer = csv.writer(self.file)
-        self.writer.writerow(HEADER)
+        self.writer.writerow(OUTAGES_HEADER)
 
     def close(self) -> Path | None:
         if self.file is not None:

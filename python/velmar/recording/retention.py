@@ -16,8 +16,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from velmar.recording.segments import FIELD
+from velmar.shared.companions import FRAME_LOG_HEADER, header_line
 
-LOG_HEADER = b"inframe,outframe,timestamp"
+LOG_HEADER = header_line(FRAME_LOG_HEADER)
 
 
 def _glob_and_pattern(output: str) -> tuple[str, re.Pattern]:

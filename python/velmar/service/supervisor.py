@@ -14,7 +14,7 @@ import time
 from dataclasses import dataclass
 from multiprocessing.connection import wait
 
-from velmar.cli.common import EXIT_BY_STOP, EXIT_FAILED, EXIT_OK, EXIT_USAGE
+from velmar.shared.stops import EXIT_BY_STOP, EXIT_FAILED, EXIT_OK, EXIT_USAGE
 from velmar.live.board import Board
 from velmar.service.config import Camera
 from velmar.service.worker import work

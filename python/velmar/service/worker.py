@@ -25,12 +25,10 @@ def work(camera: Camera, connection, quiet: bool, supervisor: int) -> None:
 
 
 def _record(camera: Camera, connection, quiet: bool) -> int:
-    from velmar.cli.common import report
-    from velmar.cli.record_command import final_state, outcome, summary
-    from velmar.cli.reporters import EventLines, OutageLines, joined, progress_to
     from velmar.live.feed import Feed
-    from velmar.recording import record
     from velmar.recording.outputs import output_folder
+    from velmar.reporting.outcome import record_and_report
+    from velmar.reporting.reporters import EventLines, OutageLines
 
     prefix = f"velmar: {camera.name}"
     options = dict(camera.options)
@@ -38,14 +36,7 @@ def _record(camera: Camera, connection, quiet: bool) -> int:
     feed = Feed(connection.send)
     feed.put({"state": "starting", "pid": os.getpid(),
               "folder": output_folder(os.fspath(output))})
-    lines = None if quiet else OutageLines(prefix)
-    try:
-        result = record(source, output, progress=progress_to(lines, feed.progress),
-                        observer=joined(None if quiet else EventLines(prefix), feed), **options)
-    except Exception as error:
-        feed.close({"state": "failed", "problem": str(error)})
-        return report(error, prefix)
-    feed.close(final_state(result))
-    if not quiet:
-        print(summary(result).replace("velmar:", f"{prefix}:", 1))
-    return outcome(result, source, prefix)
+    return record_and_report(source, output, options,
+                             reporter=None if quiet else OutageLines(prefix),
+                             lines=None if quiet else EventLines(prefix), view=feed,
+                             quiet=quiet, prefix=prefix)
