@@ -10,7 +10,7 @@ from concurrent.futures import Executor, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
 from contextlib import contextmanager, suppress
 
-from velmar.batch.workers import NOTED_SIGNALS, note_signal
+from velmar.batch.jobs import NOTED_SIGNALS, note_signal
 from velmar.parent_death import stop_with
 from velmar.recording.signals import STOP_SIGNALS
 from velmar.shared.stops import EXIT_NOTHING, EXIT_USAGE

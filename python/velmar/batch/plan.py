@@ -14,7 +14,7 @@ from velmar import options as table
 from velmar.batch.index import IndexRow, latest, read_index
 from velmar.shared.companions import INDEX_NAME
 from velmar.batch.inputs import assign_folders, find_inputs
-from velmar.batch.workers import Job
+from velmar.batch.jobs import Job
 
 Inputs = str | os.PathLike | Iterable[str | os.PathLike]
 

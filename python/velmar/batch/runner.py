@@ -13,7 +13,7 @@ from velmar import options as table
 from velmar.batch.executors import WorkerPool
 from velmar.batch.index import IndexRow, IndexWriter
 from velmar.batch.plan import Batch
-from velmar.batch.workers import Job, record_one
+from velmar.batch.jobs import Job, record_one
 from velmar.shared import stops
 from velmar.recording.signals import noted_signals
 

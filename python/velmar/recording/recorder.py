@@ -15,7 +15,7 @@ from velmar.detection.detector import Detector
 from velmar.recording import outputs, sources
 from velmar.recording.event_commands import EventCommand
 from velmar.recording.events import Event, EventLog
-from velmar.recording.live import LiveSource, Policy
+from velmar.recording.live_source import LiveSource, Policy
 from velmar.recording.opening import live_opener, opener
 from velmar.recording.outages import OutageLog
 from velmar.recording.probe import probe
