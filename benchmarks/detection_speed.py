@@ -168,7 +168,10 @@ def process_seconds(argv):
 def whole_processes(size, frames, repeat):
     width, height = size
     clip = str(make_quiet_clip(width, height, frames))
-    region = [str(v) for v in (width // 2, height // 2, width // 6, height // 6)]
+    # A sixth of each side, and no narrower than the blur.
+    side = options.defaults()["kernel_width"]
+    region = [str(v) for v in (width // 2, height // 2, max(side, width // 6),
+                               max(side, height // 6))]
     print(f"\nc. whole processes on the {width}x{height} clip of {frames} frames ({load()}); "
           f"seconds, median of {repeat}")
     with tempfile.TemporaryDirectory() as folder:

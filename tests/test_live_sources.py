@@ -203,7 +203,8 @@ def test_a_camera_unplugged_and_plugged_back_in(monkeypatch, tmp_path):
     first, back = FakeCapture(frames(20)), FakeCapture(frames(20, 1))
     monkeypatch.setattr(velmar._engine, "cv2", Replugged(first, FakeCapture([]), back))
     result = velmar.record(0, tmp_path / "cam.mkv", camera_size=(64, 48), give_up=1.5,
-                           keep="motion", after=30, light_guard=False)  # frames that brighten
+                           keep="motion", after=30, light_guard=False,  # frames that brighten
+                           min_event=0)
     assert result.stop == "source_lost"
     assert [f.frames for f in result.files] == [19, 19]  # each after its motion reference
     # No event spans the outage.

@@ -93,7 +93,8 @@ def test_the_running_recordings_events_log_outlives_its_first_video(tmp_path, mo
     monkeypatch.chdir(tmp_path)
     write_video("in.avi", 25)
     result = velmar.record("in.avi", "out.mkv", max_size=1500, keep="motion", min_area=1,
-                           file_per_event=True, light_guard=False)  # frames that only brighten
+                           file_per_event=True, light_guard=False,  # frames that only brighten
+                           min_event=0)  # each a one-frame event
     assert Path("out_001.mkv") in result.deleted
     rows = result.events_log.read_text().splitlines()
     assert result.events_log.name == "out_001.events.csv" and len(rows) == 1 + len(result.events)
