@@ -79,7 +79,7 @@ struct Options {
     double min_event = 0.0;
     bool file_per_event = false;
     nanobind::handle on_event{Py_None};
-    // callable: (region copy, whether it is to be the new reference) ->
+    // callable: (whole frame, whether it is to be the new reference) ->
     // (motion, largest changed area); None: the engine's own check.
     nanobind::handle detector{Py_None};
 };
