@@ -12,7 +12,7 @@ the recording process per frame read.
 
 The clip (640x360, 25 fps: a textured still scene with fresh grain, a box
 crossing it for 1.6 s every 4 s) is encoded once with PyAV into
-benchmarks/.cache/ (or $VELMAR_BENCH_CACHE). --tiny records 8 s: a smoke run.
+benchmarks/.cache/ (or $VELMAR_BENCH_CACHE). --tiny records 4 s: a smoke run.
 """
 
 import argparse
@@ -98,9 +98,9 @@ def live(clip: Path, folder: str) -> dict:
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--seconds", type=int, default=60)
-    parser.add_argument("--tiny", action="store_true", help="8 s of clip: a smoke run")
+    parser.add_argument("--tiny", action="store_true", help="4 s of clip: a smoke run")
     options = parser.parse_args()
-    seconds = 8 if options.tiny else options.seconds
+    seconds = 4 if options.tiny else options.seconds
     clip = make_clip(seconds)
     print(f"{SIZE[0]}x{SIZE[1]}, {seconds} s at {RATE} fps, an event of "
           f"{EVENT_FRAMES / RATE:.1f} s every {EVENT_EVERY / RATE:.0f} s; {load()}")

@@ -24,7 +24,7 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("motion_scenes.py", ["--tiny", "--config", "defaults"], "| defaults |"),
     ("detection_speed.py", ["--tiny"], "none kept"),
     ("live_view_cost.py", ["--tiny"], "one stalled client"),
-    ("event_sealing.py", ["--tiny"], "| live, events drained | 2 |"),
+    ("event_sealing.py", ["--tiny"], "| live, events drained | 1 |"),
 ])
 @pytest.mark.slow
 def test_benchmark_runs(tmp_path, script, args, expected):
