@@ -21,7 +21,7 @@ from datetime import datetime
 from functools import partial
 from typing import Any
 
-from velmar import checks
+from velmar import value_checks
 from velmar.detection import DETECTORS, masks
 
 REQUIRED = object()  # the default of an option that has none
@@ -197,11 +197,11 @@ def _camera_size(value, _checked) -> dict[str, Any]:
 
 
 def _padding(name: str, value: Any) -> float:
-    return checks.seconds(name, value, allow_zero=True, most=MAX_PADDING)
+    return value_checks.seconds(name, value, allow_zero=True, most=MAX_PADDING)
 
 
 def _time_mode(name: str, value: Any) -> str:
-    return checks.choice(name, value, TIME_MODES)
+    return value_checks.choice(name, value, TIME_MODES)
 
 
 def _keep(given: Mapping[str, Any]) -> str:
@@ -209,7 +209,7 @@ def _keep(given: Mapping[str, Any]) -> str:
 
 
 def _display(_given: Mapping[str, Any]) -> bool:
-    return checks.display_available()
+    return value_checks.display_available()
 
 
 IO, CAMERA, KEEP = "input and output", "camera", "what to keep (default: every frame)"
@@ -245,115 +245,115 @@ OPTIONS: tuple[Option, ...] = (
     Option("speed", "str | int | None", None, None, None, (
         Flag(("--speed",), "encoder preset of h264, h265, av1", {"metavar": "PRESET"}),), IO,
         shown_default="`veryfast`, `ultrafast`, `10`"),
-    Option("duration", "float | None", None, checks.seconds,
+    Option("duration", "float | None", None, value_checks.seconds,
            lambda value, _: {"duration": value or 0.0}, (
                Flag(("--duration",), "stop after this many seconds of input",
                     {"type": positive, "metavar": "SECONDS"}),), IO, shown_default="none"),
     Option("frames_per_file", "int | None", None,
-           partial(checks.integer, low=1),
+           partial(value_checks.integer, low=1),
            lambda value, _: {"frames_per_file": value or 0}, (
                Flag(("--frames-per-file",), "put exactly N kept frames in each video, "
                     "numbered _001, _002, ...", {"type": int, "metavar": "N"}),), IO,
            shown_default="one file"),
-    Option("segment", "float | str | None", None, checks.duration, None, (
+    Option("segment", "float | str | None", None, value_checks.duration, None, (
         Flag(("--segment",), "a new file at each boundary of the local clock: 15min, 1h, "
              "1d or seconds; names with strftime fields, as -o 'garden/%Y-%m-%d/%H-%M.mp4', "
              "take each file's first frame's time", {"metavar": "DURATION"}),), IO,
         shown_default="one file"),
-    Option("region", "tuple[int, int, int, int] | None", None, checks.region, _region_fields, (
+    Option("region", "tuple[int, int, int, int] | None", None, value_checks.region, _region_fields, (
         Flag(("--roi",), "region of interest", {"type": int, "nargs": 4,
                                                 "metavar": ("X", "Y", "W", "H")}),), IO,
         shown_default="whole frame"),
 
     # The disk.
-    Option("min_free", "int | str | None", None, checks.size, None, (
+    Option("min_free", "int | str | None", None, value_checks.size, None, (
         Flag(("--min-free",), "free space to keep on the output's disk, in bytes or as "
              "500M, 2G; below it the recording ends in order (exit status 3)",
              {"metavar": "SIZE"}),), DISK,
         shown_default="200M or 1 % of the disk, the larger"),
-    Option("keep_for", "float | str | None", None, checks.duration, None, (
+    Option("keep_for", "float | str | None", None, value_checks.duration, None, (
         Flag(("--keep-for",), "delete this output's recordings once older than this: 14d, "
              "12h, or seconds", {"metavar": "DURATION"}),), DISK, shown_default="forever"),
-    Option("max_size", "int | str | None", None, checks.size, None, (
+    Option("max_size", "int | str | None", None, value_checks.size, None, (
         Flag(("--max-size",), "delete this output's oldest recordings while they take more "
              "than this: 50G, 500M", {"metavar": "SIZE"}),), DISK, shown_default="no limit"),
 
     # What a camera is asked for.
     Option("camera_fps", "float | None", None,
-           partial(checks.seconds, most=1000, unit="frames per second"), _camera_fps, (
+           partial(value_checks.seconds, most=1000, unit="frames per second"), _camera_fps, (
                Flag(("--fps",), "camera frame rate to request",
                     {"type": positive, "metavar": "N"}),), CAMERA, batch=False,
            shown_default="the camera's"),
     Option("camera_size", "tuple[int, int] | None", None,
-           partial(checks.integers, count=2, low=1), _camera_size, (
+           partial(value_checks.integers, count=2, low=1), _camera_size, (
                Flag(("--size",), "camera frame size to request",
                     {"type": int, "nargs": 2, "metavar": ("W", "H")}),), CAMERA, batch=False,
            shown_default="the camera's"),
-    Option("camera_settings", "bool", False, checks.flag, "config", (
+    Option("camera_settings", "bool", False, value_checks.flag, "config", (
         Flag(("--camera-settings",), "ask the camera driver for its settings dialog",
              {"action": "store_true"}),), CAMERA, batch=False, shown_default="off"),
 
     # Live sources that drop out.
-    Option("reconnect", "bool", True, checks.flag, None, (
+    Option("reconnect", "bool", True, value_checks.flag, None, (
         Flag(("--no-reconnect",), "end the recording when a live source drops out, instead "
              "of trying it again every 0.25 s (up to 5 s apart after 5 min)",
              {"action": "store_false"}),),
         LIVE, batch=False, shown_default="on"),
-    Option("give_up", "float | None", None, checks.seconds, None, (
+    Option("give_up", "float | None", None, value_checks.seconds, None, (
         Flag(("--give-up",), "end the recording (exit status 4) once a live source has been "
              "away this long; also retries a source that does not open at the start",
              {"type": positive, "metavar": "SECONDS"}),), LIVE, batch=False,
         shown_default="never"),
-    Option("stall_timeout", "float", 10.0, partial(checks.seconds, most=3600),
+    Option("stall_timeout", "float", 10.0, partial(value_checks.seconds, most=3600),
            None, (
                Flag(("--stall-timeout",), "no frame for this long is an outage (at least "
                     "three frame intervals)", {"type": positive, "metavar": "SECONDS"}),),
            LIVE, batch=False, shown_default="`10`"),
-    Option("rtsp_transport", "str", "tcp", partial(checks.choice, choices=RTSP_TRANSPORTS),
+    Option("rtsp_transport", "str", "tcp", partial(value_checks.choice, choices=RTSP_TRANSPORTS),
            None, (
                Flag(("--rtsp-transport",), "how RTSP streams travel: tcp survives packet loss",
                     {"choices": RTSP_TRANSPORTS, "metavar": "tcp|udp"}),), LIVE, batch=False,
            shown_default="`tcp`"),
 
     # What is kept.
-    Option("keep", "str", "all", partial(checks.choice, choices=KEEP_MODES), _keep_fields, (
+    Option("keep", "str", "all", partial(value_checks.choice, choices=KEEP_MODES), _keep_fields, (
         Flag(("--motion",), "keep only frames with motion (the first frame is the reference)",
              {"action": "store_const", "const": "motion"}),), KEEP, shown_default="off",
         command_default=_keep),
-    Option("interval", "float", 1.0, checks.seconds,
+    Option("interval", "float", 1.0, value_checks.seconds,
            lambda value, checked: {"interval": value if checked["keep"] == "interval" else 0.0},
            (Flag(("--interval",), "time-lapse: keep the frame nearest the start and each "
                  "interval after it, so that it never drifts",
                  {"type": positive, "metavar": "SECONDS"}),), KEEP, shown_default="off"),
-    Option("threshold", "int", 25, partial(checks.integer, low=0, high=255), "threshold", (
+    Option("threshold", "int", 25, partial(value_checks.integer, low=0, high=255), "threshold", (
         Flag(("--threshold",), "grey-level change a pixel must exceed to count as changed",
              {"type": int, "metavar": "N"}),), DETECT, shown_default="`25`"),
-    Option("min_area", "int", 500, checks.integer, "min_area", (
+    Option("min_area", "int", 500, value_checks.integer, "min_area", (
         Flag(("--min-area",), "area a changed region must exceed to count as motion",
              {"type": int, "metavar": "N"}),), DETECT, shown_default="`500`"),
-    Option("kernel_width", "int", 21, checks.odd, "kernel_width", (
+    Option("kernel_width", "int", 21, value_checks.odd, "kernel_width", (
         Flag(("--kernel-width",), "blur kernel width: odd, at most the region's smaller side",
              {"type": int, "metavar": "N"}),), DETECT, shown_default="`21`"),
-    Option("show_diff", "bool", False, checks.window, "show_diff", (
+    Option("show_diff", "bool", False, value_checks.window, "show_diff", (
         Flag(("--show-diff",), "show the motion check's two diagnostic windows",
              {"action": "store_true"}),), DETECT, batch=False, shown_default="off"),
 
     # How motion is found.
-    Option("detector", "str", "diff", partial(checks.choice, choices=DETECTORS), None, (
+    Option("detector", "str", "diff", partial(value_checks.choice, choices=DETECTORS), None, (
         Flag(("--detector",), "how motion is found: diff compares each frame with a "
              "background that follows the still scene; mog2 and knn learn the background",
              {"choices": DETECTORS, "metavar": "diff|mog2|knn"}),), DETECT,
         shown_default="`diff`", needs=MOTION),
-    Option("history", "int", HISTORY, partial(checks.integer, low=1, high=100_000), None, (
+    Option("history", "int", HISTORY, partial(value_checks.integer, low=1, high=100_000), None, (
         Flag(("--history",), "frames the background remembers: mog2's and knn's model; "
              "diff's reference follows a still scene over about as many",
              {"type": int, "metavar": "N"}),), DETECT, shown_default=f"`{HISTORY}`",
         needs=MOTION),
-    Option("light_guard", "bool", True, checks.flag, None, (
+    Option("light_guard", "bool", True, value_checks.flag, None, (
         Flag(("--no-light-guard",), "count changes of light as motion: diff then compares "
              "each frame with the last one with motion as it is",
              {"action": "store_false"}),), DETECT, shown_default="on", needs=MOTION),
-    Option("max_change", "float", MAX_CHANGE, partial(checks.scale, most=1.0), None, (
+    Option("max_change", "float", MAX_CHANGE, partial(value_checks.scale, most=1.0), None, (
         Flag(("--max-change",), "a frame in which more than this share of the picture's "
              "parts (the region and a margin around it) changes at once is a change of "
              "light, not motion (1: never)",
@@ -373,12 +373,12 @@ OPTIONS: tuple[Option, ...] = (
         Flag(("--mask",), "image of the frame's size: motion is looked for where it is white, "
              "not where it is black", {"metavar": "IMAGE"}),), DETECT, shown_default="none",
         needs=MOTION),
-    Option("detect_scale", "float", 1.0, partial(checks.scale, most=1.0), None, (
+    Option("detect_scale", "float", 1.0, partial(value_checks.scale, most=1.0), None, (
         Flag(("--detect-scale",), "look for motion on a copy scaled by this (0.5: half the "
              "width and height), with the blur and --min-area scaled to match; frames are "
              "written whole", {"type": float, "metavar": "S"}),), DETECT,
         shown_default="`1`", needs=MOTION),
-    Option("detect_every", "int", 1, partial(checks.integer, low=1, high=1000), None, (
+    Option("detect_every", "int", 1, partial(value_checks.integer, low=1, high=1000), None, (
         Flag(("--detect-every",), "look for motion in every Nth frame only; the frames "
              "between take its decision", {"type": int, "metavar": "N"}),), DETECT,
         shown_default="`1`", needs=MOTION),
@@ -398,11 +398,11 @@ OPTIONS: tuple[Option, ...] = (
              "this long (drops flickers of a frame or two; 0 keeps them)",
              {"type": not_negative, "metavar": "SECONDS"}),), EVENTS,
         shown_default=f"`{MIN_EVENT}`", needs=MOTION),
-    Option("file_per_event", "bool", False, checks.flag, "file_per_event", (
+    Option("file_per_event", "bool", False, value_checks.flag, "file_per_event", (
         Flag(("--file-per-event",), "with --motion: each event in its own numbered video "
              "and log", {"action": "store_true"}),), EVENTS, shown_default="off",
         needs=MOTION),
-    Option("contact_sheet", "bool", False, checks.flag, None, (
+    Option("contact_sheet", "bool", False, value_checks.flag, None, (
         Flag(("--contact-sheet",), "write NAME.events.jpg, a thumbnail per event",
              {"action": "store_true", "default": None}),
         Flag(("--no-contact-sheet",), "no contact sheet",
@@ -410,72 +410,72 @@ OPTIONS: tuple[Option, ...] = (
         command_default=lambda given: given["keep"] == "motion", needs=MOTION),
 
     # What is told to the outside.
-    Option("name", "str | None", None, checks.camera_name, None, (
+    Option("name", "str | None", None, value_checks.camera_name, None, (
         Flag(("--name",), "what the camera is called in the live view, in the journal's lines "
              "and in VELMAR_CAMERA", {"metavar": "NAME"}),), OUTSIDE, batch=False,
         shown_default="the output's name"),
-    Option("on_event", "str | list[str] | Callable[[Event], None] | None", None, checks.command,
+    Option("on_event", "str | list[str] | Callable[[Event], None] | None", None, value_checks.command,
            None, (
                Flag(("--on-event",), "run this command as each event ends, without a shell "
                     "(write sh -c '...' for one), with VELMAR_CAMERA, VELMAR_EVENT, "
                     "VELMAR_START, VELMAR_SECONDS, VELMAR_VIDEO and VELMAR_THUMBNAIL set",
                     {"metavar": "'CMD ARGS...'"}),), OUTSIDE, batch=False,
            shown_default="none", needs=MOTION),
-    Option("on_event_timeout", "float", ON_EVENT_TIMEOUT, partial(checks.seconds, most=86400),
+    Option("on_event_timeout", "float", ON_EVENT_TIMEOUT, partial(value_checks.seconds, most=86400),
            None, (
                Flag(("--on-event-timeout",), "kill an event's command that takes longer "
                     "than this", {"type": positive, "metavar": "SECONDS"}),), OUTSIDE,
            batch=False, shown_default=f"`{ON_EVENT_TIMEOUT:g}`", needs=MOTION),
-    Option("observer", "Observer | None", None, checks.observer, None, batch=False),
+    Option("observer", "Observer | None", None, value_checks.observer, None, batch=False),
 
     # The frames' times.
     Option("timestamps", "str", "auto", _time_mode, None, (
         Flag(("--timestamps",), "how frame times are worked out: pts, rate, clock or auto "
              "(see the CSV log)", {"choices": TIME_MODES, "metavar": "MODE"}),), TIMES,
         shown_default="`auto`"),
-    Option("start", "datetime | None", None, checks.start_time, None, (
+    Option("start", "datetime | None", None, value_checks.start_time, None, (
         Flag(("--start",), "start time of a file's frames, 2026-12-08T06:00:00",
              {"type": date_time, "metavar": "DATETIME"}),), TIMES,
         shown_default="the file's modification time"),
-    Option("utc_offset", "bool", False, checks.flag, "utc_offset", (
+    Option("utc_offset", "bool", False, value_checks.flag, "utc_offset", (
         Flag(("--utc-offset",), "write times with the local UTC offset",
              {"action": "store_true"}),), TIMES, shown_default="off"),
 
     # The timestamp drawn on kept frames.
-    Option("stamp", "bool", False, checks.flag, "timestamp", (
+    Option("stamp", "bool", False, value_checks.flag, "timestamp", (
         Flag(("--timestamp",), "draw date and time on kept frames",
              {"action": "store_true"}),), STAMP, shown_default="off"),
     Option("box_color", "tuple[int, int, int]", (0, 0, 0),
-           partial(checks.integers, count=3, high=255),
+           partial(value_checks.integers, count=3, high=255),
            lambda value, _: {"tb": _int32s(value)}, (
                Flag(("--box-color",), "colour of the box behind the text",
                     {"type": colour, "metavar": "B,G,R"}),), STAMP, shown_default="`0,0,0`"),
     Option("text_color", "tuple[int, int, int]", (255, 255, 255),
-           partial(checks.integers, count=3, high=255),
+           partial(value_checks.integers, count=3, high=255),
            lambda value, _: {"tc": _int32s(value)}, (
                Flag(("--text-color",), "colour of the text",
                     {"type": colour, "metavar": "B,G,R"}),), STAMP,
            shown_default="`255,255,255`"),
     Option("stamp_position", "tuple[int, int]", (10, 20),
-           partial(checks.integers, count=2, low=-checks.INT32_MAX),
+           partial(value_checks.integers, count=2, low=-value_checks.INT32_MAX),
            lambda value, _: {"tx": value[0], "ty": value[1]}, (
                Flag(("--text-pos",), "text origin, on its baseline",
                     {"type": int, "nargs": 2, "metavar": ("X", "Y")}, convert=tuple),), STAMP,
            shown_default="`10 20`"),
-    Option("stamp_scale", "float", 0.5, partial(checks.scale, most=MAX_STAMP_SCALE), "fs", (
+    Option("stamp_scale", "float", 0.5, partial(value_checks.scale, most=MAX_STAMP_SCALE), "fs", (
         Flag(("--font-scale",), "text size, at most 10", {"type": float, "metavar": "S"}),),
         STAMP, shown_default="`0.5`"),
 
     # Windows and reporting.
-    Option("preview", "bool", False, checks.window, "interactive", (
+    Option("preview", "bool", False, value_checks.window, "interactive", (
         Flag(("--preview",), "show kept frames; q or Esc stops",
              {"action": "store_true", "default": None}),
         Flag(("--no-preview",), "record without a window", {"action": "store_false"}),),
         PREVIEW, batch=False, shown_default="on where a display is", command_default=_display),
-    Option("read_ahead", "bool", True, checks.flag, None),
-    Option("progress", "Callable[[Progress], None] | None", None, checks.callback, None,
+    Option("read_ahead", "bool", True, value_checks.flag, None),
+    Option("progress", "Callable[[Progress], None] | None", None, value_checks.callback, None,
            batch=False),
-    Option("verbose", "bool", False, checks.flag, "verbose", batch=False),
+    Option("verbose", "bool", False, value_checks.flag, "verbose", batch=False),
 )
 
 WHERE = "where to run"
@@ -483,7 +483,7 @@ WHERE = "where to run"
 
 def _extension(name: str, value: Any) -> str:
     if not isinstance(value, str) or not re.fullmatch(r"\.[A-Za-z0-9]+", value):
-        raise checks.OptionValueError(name, f"must be a dot and letters or digits, as '.avi', "
+        raise value_checks.OptionValueError(name, f"must be a dot and letters or digits, as '.avi', "
                                             f"not {value!r}")
     return value
 
@@ -497,13 +497,13 @@ BATCH_OPTIONS: tuple[Option, ...] = (
         Flag(("--output-dir",), "where the folders and index.csv go; each input is recorded "
              "into DIR/<its name>/, same names get -2, -3, ...",
              {"required": True, "metavar": "DIR"}),), IO, shown_default="required"),
-    Option("recursive", "bool", False, checks.flag, None, (
+    Option("recursive", "bool", False, value_checks.flag, None, (
         Flag(("-r", "--recursive"), "search folders with their subfolders",
              {"action": "store_true"}),), IO, shown_default="off"),
     Option("extension", "str", ".mp4", _extension, None, (
         Flag(("--extension",), "of the output videos, such as .avi for --codec mjpg",
              {"metavar": "EXT"}),), IO, shown_default="`.mp4`"),
-    Option("jobs", "int | None", None, partial(checks.integer, low=1), None, (
+    Option("jobs", "int | None", None, partial(value_checks.integer, low=1), None, (
         Flag(("-j", "--jobs"), "inputs at a time, each in a worker process with one OpenCV "
              "thread", {"type": at_least_one, "metavar": "N"}),), WHERE,
         shown_default="the number of cores"),
@@ -519,13 +519,13 @@ def _password_from_environment(_given: Mapping[str, Any]) -> str | None:
 
 # The live view's options: of `velmar`, of `velmar run` and of its file.
 LIVE_VIEW_OPTIONS: tuple[Option, ...] = (
-    Option("http", "str | None", None, checks.address, None, (
+    Option("http", "str | None", None, value_checks.address, None, (
         Flag(("--http",), "serve the live view at this address: a page of the cameras with "
              "their pictures, states and events, and /status.json; a PORT alone is on loopback; "
              "an address other than loopback needs --http-password",
              {"metavar": "HOST:PORT"}),), OUTSIDE,
         shown_default="off"),
-    Option("http_password", "str | None", None, checks.password, None, (
+    Option("http_password", "str | None", None, value_checks.password, None, (
         Flag(("--http-password",), "password of the live view, asked of every request "
              "(HTTP basic authentication, any user name)", {"metavar": "PASSWORD"}),),
         OUTSIDE, shown_default="$VELMAR_HTTP_PASSWORD",
@@ -539,8 +539,8 @@ def check_live_view(given: Mapping[str, Any]) -> tuple[tuple[str, int] | None, s
     checked = {option.name: option.checked(given.get(option.name))
                for option in LIVE_VIEW_OPTIONS}
     address, password = checked["http"], checked["http_password"]
-    if address is not None and password is None and not checks.is_loopback(address[0]):
-        raise checks.OptionValueError("http_password", f"is needed to serve the live view on "
+    if address is not None and password is None and not value_checks.is_loopback(address[0]):
+        raise value_checks.OptionValueError("http_password", f"is needed to serve the live view on "
                                                        f"{address[0]}, which is not loopback")
     return address, password
 
@@ -550,7 +550,7 @@ CHECK_OPTIONS: tuple[Option, ...] = (
     Option("paths", "Iterable[str | os.PathLike]", REQUIRED, None, None, (
         Flag(("paths",), "video, its log (NAME.csv) or folder (searched with its subfolders "
              "for logs)", {"nargs": "+", "metavar": "PATH"}),)),
-    Option("repair", "bool", False, checks.flag, None, (
+    Option("repair", "bool", False, value_checks.flag, None, (
         Flag(("--repair",), "make each log agree with its video: drop rows of lost frames, "
              "cut the video back to its logged frames, restore a header, drop a cut-off "
              "row, give the events log the events its videos hold; pairs that agree are "
@@ -606,7 +606,7 @@ def _check_needs(option: Option, checked: Mapping[str, Any]) -> None:
         return
     other, wanted = option.needs
     if checked[other] != wanted:
-        raise checks.OptionValueError(option.name, f"applies to {other}={wanted!r}, "
+        raise value_checks.OptionValueError(option.name, f"applies to {other}={wanted!r}, "
                                                     f"not {other}={checked[other]!r}")
 
 
@@ -618,7 +618,7 @@ def _check_kernel_fits(checked: Mapping[str, Any]) -> None:
         return
     side = min(area[2], area[3])
     if width > side:
-        raise checks.OptionValueError("kernel_width", f"must be at most the region's smaller "
+        raise value_checks.OptionValueError("kernel_width", f"must be at most the region's smaller "
                                                       f"side ({side}), got {width!r}")
 
 

@@ -7,7 +7,7 @@ import numbers
 import os
 from typing import Any
 
-from velmar.checks import OptionTypeError, OptionValueError
+from velmar.value_checks import OptionTypeError, OptionValueError
 
 Polygon = tuple[tuple[int, int], ...]
 

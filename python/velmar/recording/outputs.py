@@ -12,7 +12,7 @@ from typing import Any
 
 import cv2
 
-from velmar import checks
+from velmar import value_checks
 from velmar.recording.segments import dated_name, fixed_folder, has_fields
 
 # The longest ending a recording gives a name of its output's: a numbered
@@ -23,14 +23,14 @@ LONGEST_ENDING = "_001.events_001.001.jpg"
 
 def output_path(value: Any) -> str:
     if not isinstance(value, (str, os.PathLike)):
-        raise checks.OptionTypeError("output", f"must be a path, not {value!r}")
+        raise value_checks.OptionTypeError("output", f"must be a path, not {value!r}")
     path = os.fspath(value)
     if not isinstance(path, str) or not path:
-        raise checks.OptionTypeError("output", f"must be a path, not {value!r}")
+        raise value_checks.OptionTypeError("output", f"must be a path, not {value!r}")
     if os.path.isdir(path):
-        raise checks.OptionValueError("output", f"{path!r} is a folder; name a video file in it")
+        raise value_checks.OptionValueError("output", f"{path!r} is a folder; name a video file in it")
     if not os.path.splitext(path)[1]:
-        raise checks.OptionValueError("output", f"{path!r} needs a file extension such as "
+        raise value_checks.OptionValueError("output", f"{path!r} needs a file extension such as "
                                                 f".avi or .mp4")
     check_folder(output_folder(path))
     check_name_lengths(path)
@@ -46,12 +46,12 @@ def output_folder(output: str) -> str:
 def check_folder(folder: str) -> None:
     """The folder exists and takes new files: tried with a file of our own."""
     if not os.path.isdir(folder):
-        raise checks.OptionValueError("output", f"folder {folder!r} does not exist")
+        raise value_checks.OptionValueError("output", f"folder {folder!r} does not exist")
     try:
         with tempfile.TemporaryFile(dir=folder):
             pass
     except OSError as error:
-        raise checks.OptionValueError("output", f"folder {folder!r} is not writable: "
+        raise value_checks.OptionValueError("output", f"folder {folder!r} is not writable: "
                                                 f"{error.strerror or error}") from None
 
 
@@ -70,7 +70,7 @@ def check_name_lengths(path: str) -> None:
     longest = max(names, key=lambda name: len(os.fsencode(name)))
     if len(os.fsencode(longest)) > most:
         made = f" (NAME{ending})" if longest == names[-1] else ""
-        raise checks.OptionValueError("output", f"makes a name of {len(os.fsencode(longest))} "
+        raise value_checks.OptionValueError("output", f"makes a name of {len(os.fsencode(longest))} "
                                                 f"bytes{made}, longer than the {most} that "
                                                 f"folder {folder!r} takes")
 

@@ -11,7 +11,7 @@ from dataclasses import dataclass
 from datetime import datetime
 from typing import Any
 
-from velmar import checks
+from velmar import value_checks
 
 STREAM = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")
 SEQUENCE = re.compile(r"%0?\d*d")
@@ -49,18 +49,18 @@ def not_opened(value: int | str) -> str:
 
 def source(value: Any) -> Source:
     if isinstance(value, bool) or not isinstance(value, (int, str, os.PathLike)):
-        raise checks.OptionTypeError("source", f"must be a camera index, a path or a URL, "
+        raise value_checks.OptionTypeError("source", f"must be a camera index, a path or a URL, "
                                                 f"not {value!r}")
     if isinstance(value, int):
         if value < 0:
-            raise checks.OptionValueError("source", f"must be a camera index of 0 or more, "
+            raise value_checks.OptionValueError("source", f"must be a camera index of 0 or more, "
                                                      f"got {value}")
         if value > 2**31 - 1:
-            raise checks.OptionValueError("source", f"camera index is too large: {value}")
+            raise value_checks.OptionValueError("source", f"camera index is too large: {value}")
         return Source(value, True)
     text = os.fspath(value)
     if not isinstance(text, str):
-        raise checks.OptionTypeError("source", f"must be a camera index, a path or a URL, "
+        raise value_checks.OptionTypeError("source", f"must be a camera index, a path or a URL, "
                                                 f"not {value!r}")
     # A plain str: OpenCV 4 keeps a reference to a str subclass at each opening.
     text = str.__str__(text)

@@ -17,7 +17,7 @@ from typing import Any
 
 import cv2
 
-from velmar import checks
+from velmar import value_checks
 from velmar.recording import outputs
 from velmar.recording.compact import (COMPACT, CONTAINERS, Codec, CompactWriter,
                                       encoder_options, quiet_encoders)
@@ -182,16 +182,16 @@ def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
     if name is None:
         name = _codec_for(suffix)
     if not isinstance(name, str):
-        raise checks.OptionTypeError("codec", f"must be a str, not {name!r}")
+        raise value_checks.OptionTypeError("codec", f"must be a str, not {name!r}")
     if speed is not None and (isinstance(speed, bool) or not isinstance(speed, (str, int))):
-        raise checks.OptionTypeError("speed", f"must be an encoder preset name or number, "
+        raise value_checks.OptionTypeError("speed", f"must be an encoder preset name or number, "
                                               f"not {speed!r}")
     codec = Codec(name.lower() if name.lower() in COMPACT else name, quality,
                   None if speed is None else str(speed))
     _check_container(codec, name, suffix)
     if codec.compact:
         if quality is not None:
-            checks.integer("quality", quality, 0, MOST_QUALITY[codec.name])
+            value_checks.integer("quality", quality, 0, MOST_QUALITY[codec.name])
         probe_compact(codec)
         return codec
     if quality is not None or speed is not None:
@@ -214,7 +214,7 @@ def check_size(codec: Codec, size: tuple[int, int], what: str) -> None:
 def _codec_for(suffix: str) -> str:
     if suffix in BY_SUFFIX:
         return BY_SUFFIX[suffix]
-    raise checks.OptionValueError("codec", f"has no default for {suffix} files: name one, "
+    raise value_checks.OptionValueError("codec", f"has no default for {suffix} files: name one, "
                                            f"or write .mp4, .mkv or .mov (h264) or .avi (mjpg)")
 
 
@@ -223,7 +223,7 @@ def _check_container(codec: Codec, name: str, suffix: str) -> None:
     allowed = (COMPACT_CONTAINERS[codec.name] if codec.compact
                else OPENCV_SUFFIXES.get(codec.name.lower()))
     if allowed is not None and suffix not in allowed:
-        raise checks.OptionValueError("codec", f"{name!r} writes {', '.join(allowed)} files, "
+        raise value_checks.OptionValueError("codec", f"{name!r} writes {', '.join(allowed)} files, "
                                                f"not {suffix}")
 
 
@@ -241,7 +241,7 @@ def probe_compact(codec: Codec) -> None:
         presets = ("a number from 0 (slowest) to 13 (fastest)" if codec.name == "av1" else
                    "ultrafast, superfast, veryfast, faster, fast, medium, slow, slower, "
                    "veryslow or placebo")
-        raise checks.OptionValueError("speed", f"of {codec.name} must be {presets}, got "
+        raise value_checks.OptionValueError("speed", f"of {codec.name} must be {presets}, got "
                                                f"{codec.speed!r}") from None
 
 

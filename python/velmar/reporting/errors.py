@@ -7,7 +7,7 @@ import sys
 from typing import Any
 
 from velmar import options as table
-from velmar.checks import OptionError
+from velmar.value_checks import OptionError
 from velmar.recording.results import SourceError
 from velmar.shared.stops import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_NOTHING, EXIT_USAGE
 

@@ -12,7 +12,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
-from velmar import checks
+from velmar import value_checks
 from velmar import options as table
 from velmar.recording import sources
 
@@ -110,7 +110,7 @@ def _live_view(document, overrides, problems) -> tuple[tuple[str, int] | None, s
             given[option.name] = option.command_default(given)
     try:
         return table.check_live_view(given)
-    except checks.OptionError as error:
+    except value_checks.OptionError as error:
         problems.append(f"{error.option}: {error.problem}")
         return None, None
 
@@ -128,7 +128,7 @@ def _key_problems(values: Mapping[str, Any]) -> list[str]:
             continue
         try:
             option.checked(value)
-        except checks.OptionError as error:
+        except value_checks.OptionError as error:
             problems.append(f"{key}: {error.problem}")
     return problems
 
@@ -171,7 +171,7 @@ def _whole_problems(chosen: dict[str, Any]) -> list[str]:
     from velmar.recording import check_options
     try:
         check_options(**chosen)
-    except checks.OptionError as error:
+    except value_checks.OptionError as error:
         return [f"{error.option}: {error.problem}"]
     except (ValueError, TypeError, OSError) as error:
         return [str(error)]
