@@ -101,12 +101,16 @@ class Encoder:
     follow a drained encoder (after an event)."""
 
     def __init__(self, codec: Codec, rate: float, size: tuple[int, int], sparse: bool,
-                 container_format: str):
+                 container_format: str, muxer=None):
         import av
         quiet_encoders()
+        # Or the stream of `muxer`, the file's one muxer, whose stream keeps
+        # the rate older PyAV does not copy from a template.
+        self.owned = muxer is None
         # A muxer that writes where it cannot seek: MP4's wants fragments.
         options = {} if container_format == "matroska" else {"movflags": _MP4_FLAGS}
-        self.container = av.open(_Nowhere(), "w", format=container_format, options=options)
+        self.container = (av.open(_Nowhere(), "w", format=container_format, options=options)
+                          if self.owned else muxer)
         try:
             encoder, quality, _, quality_option = COMPACT[codec.name]
             self.stream = self.container.add_stream(encoder, rate=exact_rate(rate))
@@ -118,9 +122,10 @@ class Encoder:
             self.stream.options = {
                 quality_option: str(codec.quality if codec.quality is not None else quality),
                 **encoder_options(codec, encoder, sparse)}
-            self.container.start_encoding()
+            if self.owned:
+                self.container.start_encoding()
         except BaseException:
-            self.container.close()
+            self.close()
             raise
 
     @property
@@ -132,7 +137,8 @@ class Encoder:
         return self.stream.encode(frame)
 
     def close(self) -> None:
-        self.container.close()
+        if self.owned:
+            self.container.close()
 
 
 class CompactWriter:
@@ -180,7 +186,8 @@ class CompactWriter:
         self.container = self.stream = None
         self.file = FragmentFile(path)
         try:
-            self._start_encoder()
+            if self.seals:
+                self._start_encoder()
             self._start_muxer()
         except BaseException:
             self._close_all()
@@ -207,7 +214,12 @@ class CompactWriter:
             self.file.leave_out_header()
         self.container = av.open(self.file, "w", format=CONTAINERS[self.suffix],
                                  options=options)
-        self.stream = self.container.add_stream_from_template(self.encoder.stream)
+        if self.seals:
+            self.stream = self.container.add_stream_from_template(self.encoder.stream)
+        else:  # one muxer for the whole file: the encoder is its stream's own
+            self.encoder = Encoder(self.codec, self.rate, self.size, self.sparse,
+                                   CONTAINERS[self.suffix], self.container)
+            self.stream = self.encoder.stream
 
     def isOpened(self) -> bool:
         return self.file.fd >= 0
