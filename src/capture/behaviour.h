@@ -1,11 +1,24 @@
 // The behaviours in which the two entries' sessions differ, each named for
-// what it does. Every entry passes its own fixed set to the engine; a
-// behaviour is off unless the entry turns it on.
+// what it does, and the two profiles the entries pick from: the exact
+// module's, which does everything as vcapture always has, and the recording
+// API's, which makes a recording reportable and its files whole. Every
+// behaviour is on in exactly one profile; the two functions below are the
+// one list of which.
 #pragma once
 
 namespace velmar::capture {
 
 struct Behaviour {
+    // The exact module's own.
+
+    // An output set opens at the first frame accepted into the loop, before
+    // it is known to be kept; otherwise at the first frame written.
+    bool set_opens_at_first_accepted_frame = false;
+    // FileNotFoundError inside the loop ends the session with a console line.
+    bool missing_path_ends_quietly = false;
+
+    // The recording API's own.
+
     // Motion is checked against the scene as it first was, not against a
     // black frame that would make the first frame motion.
     bool first_frame_is_motion_reference = false;
@@ -15,9 +28,6 @@ struct Behaviour {
     bool timelapse_on_grid = false;
     // A time-lapse decides first and copies the region only of frames it keeps.
     bool timelapse_copies_only_kept_frames = false;
-    // An output set opens at the first frame accepted into the loop, before
-    // it is known to be kept; otherwise at the first frame written.
-    bool set_opens_at_first_accepted_frame = false;
     // The motion reference and the interval clock run on across output sets,
     // so splitting a recording does not change which frames it keeps.
     bool sets_share_motion_reference_and_clock = false;
@@ -27,8 +37,6 @@ struct Behaviour {
     bool failed_writer_file_removed = false;
     // An OS error while the log is written carries the log's name.
     bool os_error_names_log = false;
-    // FileNotFoundError inside the loop ends the session with a console line.
-    bool missing_path_ends_quietly = false;
     // Videos are written and reported at the rate measured or requested as
     // a float, not at the whole frames per second.
     bool rate_is_measured = false;
@@ -43,5 +51,31 @@ struct Behaviour {
     // The blur kernel must be odd and fit the region before anything opens.
     bool kernel_checked_against_region = false;
 };
+
+// velmar.ccapture.vcapture's sessions.
+constexpr Behaviour exact_profile() {
+    Behaviour b;
+    b.set_opens_at_first_accepted_frame = true;
+    b.missing_path_ends_quietly = true;
+    return b;
+}
+
+// velmar.record()'s sessions, through velmar._engine.
+constexpr Behaviour recording_profile() {
+    Behaviour b;
+    b.first_frame_is_motion_reference = true;
+    b.timelapse_on_grid = true;
+    b.timelapse_copies_only_kept_frames = true;
+    b.sets_share_motion_reference_and_clock = true;
+    b.writer_checked_before_log = true;
+    b.failed_writer_file_removed = true;
+    b.os_error_names_log = true;
+    b.rate_is_measured = true;
+    b.source_kind_is_python_type = true;
+    b.cut_read_is_signal_end = true;
+    b.times_have_microseconds = true;
+    b.kernel_checked_against_region = true;
+    return b;
+}
 
 }  // namespace velmar::capture

@@ -9,7 +9,7 @@
 
 namespace velmar::capture {
 
-// `behaviour` is the calling entry's own.
+// `behaviour` is the calling entry's profile.
 Result run_session(const Namespace &ns, const Options &options, const Behaviour &behaviour);
 
 }  // namespace velmar::capture

@@ -68,28 +68,9 @@ capture::Options options_of(nb::dict given) {
     return options;
 }
 
-// The recording API's sessions: every behaviour that makes a recording
-// reportable and its files whole.
-constexpr capture::Behaviour recording_behaviour = [] {
-    capture::Behaviour b;
-    b.first_frame_is_motion_reference = true;
-    b.timelapse_on_grid = true;
-    b.timelapse_copies_only_kept_frames = true;
-    b.sets_share_motion_reference_and_clock = true;
-    b.writer_checked_before_log = true;
-    b.failed_writer_file_removed = true;
-    b.os_error_names_log = true;
-    b.rate_is_measured = true;
-    b.source_kind_is_python_type = true;
-    b.cut_read_is_signal_end = true;
-    b.times_have_microseconds = true;
-    b.kernel_checked_against_region = true;
-    return b;
-}();
-
 capture::Result run(nb::handle globals, nb::handle names, nb::dict options) {
     Namespace ns(globals.ptr(), names.ptr());
-    return capture::run_session(ns, options_of(options), recording_behaviour);
+    return capture::run_session(ns, options_of(options), capture::recording_profile());
 }
 
 nb::object frame_count_of(const capture::Result &r) {

@@ -113,17 +113,10 @@ capture::Options vcapture_options(const BoundArguments &a) {
     return options;
 }
 
-// Everything as vcapture has always done it.
-constexpr capture::Behaviour vcapture_behaviour = [] {
-    capture::Behaviour b;
-    b.set_opens_at_first_accepted_frame = true;
-    b.missing_path_ends_quietly = true;
-    return b;
-}();
-
 // The number of frames read, or 0 when the session stopped early.
 PyObject *run_vcapture(const Namespace &ns, const BoundArguments &a) {
-    capture::Result result = capture::run_session(ns, vcapture_options(a), vcapture_behaviour);
+    capture::Result result =
+        capture::run_session(ns, vcapture_options(a), capture::exact_profile());
     bool early = result.stop == capture::Stop::Region || result.stop == capture::Stop::NotOpened;
     return PyLong_FromLongLong(early ? 0 : result.frames_read);
 }
