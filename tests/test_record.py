@@ -15,6 +15,7 @@ import pytest
 import velmar
 import velmar._engine
 from conftest import FakeCapture, FakeCv2, count_frames, csv_rows, make_frames, read_video
+from velmar.shared.stops import REASONS
 
 HEADER = b"inframe,outframe,timestamp\r\n"
 record = functools.partial(velmar.record, codec="mjpg")  # fast, and any size goes
@@ -212,3 +213,9 @@ def test_a_name_of_a_str_subclass_is_not_held(clip, in_tmp, run):
     before = sys.getrefcount(name)
     run(name)
     assert sys.getrefcount(name) == before
+
+
+def test_the_engine_stops_as_the_reasons_name_them():
+    # shared.stops holds every stop the command reports; the engine's own
+    # is the source that did not open, which record() raises for.
+    assert sorted(velmar._engine.STOPS) == sorted([*REASONS, "not_opened"])

@@ -1,5 +1,8 @@
 from typing import Any
 
+# Why a session stopped, as Result.stop names it.
+STOPS: tuple[str, ...]
+
 class WrittenFile:
     @property
     def video(self) -> str: ...

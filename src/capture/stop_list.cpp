@@ -2,19 +2,13 @@
 
 #include <csignal>
 
+#include "capture/stop_names.h"
+
 namespace velmar::capture {
 namespace {
 
 // The stops the recording API's own watchers note by name.
-struct NamedStop {
-    const char *name;
-    Stop stop;
-};
-
-const NamedStop named_stops[] = {
-    {"disk_full", Stop::DiskFull},
-    {"source_lost", Stop::SourceLost},
-};
+constexpr Stop named_stops[] = {Stop::DiskFull, Stop::SourceLost};
 
 }  // namespace
 
@@ -27,9 +21,9 @@ Stop signal_stop(const Options &o) {
         return Stop::Interrupt;
     PyObject *first = PyList_GET_ITEM(o.stop.ptr(), 0);
     if (PyUnicode_Check(first))
-        for (const NamedStop &entry : named_stops)
-            if (PyUnicode_CompareWithASCIIString(first, entry.name) == 0)
-                return entry.stop;
+        for (Stop stop : named_stops)
+            if (PyUnicode_CompareWithASCIIString(first, stop_name(stop)) == 0)
+                return stop;
     if (!PyLong_Check(first))
         return Stop::Terminate;
     int overflow = 0;

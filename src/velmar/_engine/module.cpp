@@ -3,10 +3,13 @@
 // a result that says what was written and why the session stopped.
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 #include "capture/behaviour.h"
 #include "capture/engine.h"
 #include "capture/result.h"
 #include "capture/options.h"
+#include "capture/stop_names.h"
 #include "glue/errors.h"
 #include "glue/module_setup.h"
 #include "glue/namespace.h"
@@ -16,22 +19,6 @@ namespace nb = nanobind;
 
 namespace velmar {
 namespace {
-
-const char *stop_name(capture::Stop stop) {
-    switch (stop) {
-        case capture::Stop::End: return "end";
-        case capture::Stop::Duration: return "duration";
-        case capture::Stop::Key: return "key";
-        case capture::Stop::Interrupt: return "interrupt";
-        case capture::Stop::Terminate: return "terminate";
-        case capture::Stop::DiskFull: return "disk_full";
-        case capture::Stop::SourceLost: return "source_lost";
-        case capture::Stop::Region: return "region";
-        case capture::Stop::NotOpened: return "not_opened";
-        case capture::Stop::Missing: break;  // vcapture's sessions only
-    }
-    return "end";
-}
 
 void require_type(nb::handle value, bool ok, const char *name, const char *expected) {
     if (!ok)
@@ -99,7 +86,7 @@ void bind_result(nb::module_ &m) {
         .def_prop_ro("frame_count", frame_count_of, "Frames the input reports; None if unknown.")
         .def_ro("position", &capture::Result::position, "Seconds of input up to the last read.")
         .def_ro("rate", &capture::Result::rate, "Frames per second the videos were written at.")
-        .def_prop_ro("stop", [](const capture::Result &r) { return stop_name(r.stop); })
+        .def_prop_ro("stop", [](const capture::Result &r) { return capture::stop_name(r.stop); })
         .def_prop_ro("files", files_of)
         .def("__repr__", [](nb::handle self) {
             return nb::str("Result(frames_read={0.frames_read}, frames_kept={0.frames_kept}, "
@@ -109,19 +96,33 @@ void bind_result(nb::module_ &m) {
         });
 }
 
+// STOPS: the names in the table's order.
+nb::tuple stop_names() {
+    nb::list names;
+    for (const capture::StopName &entry : capture::stop_names)
+        names.append(entry.name);
+    return nb::tuple(names);
+}
+
+// `run`'s docstring names the stops from the same table.
+std::string run_doc() {
+    std::string names;
+    for (const capture::StopName &entry : capture::stop_names)
+        names += std::string(names.empty() ? "'" : ", '") + entry.name + "'";
+    return "Run one capture session with the options given by name; returns a Result: frames "
+           "read and kept, the input's frame count, the position and rate, why it stopped (one "
+           "of STOPS: " + names + ") and the files written.";
+}
+
 void set_up(PyObject *module) {
     nb::module_ m = nb::borrow<nb::module_>(module);
     nb::object globals = nb::borrow(PyModule_GetDict(module));
     nb::object names = make_global_names();
     bind_result(m);
+    m.attr("STOPS") = stop_names();
     m.def(
         "run", [globals, names](nb::dict options) { return run(globals, names, options); },
-        nb::arg("options"),
-        "Run one capture session with the options given by name; returns a Result: frames "
-        "read and kept, the input's frame count, the position and rate, why it stopped ('end', "
-        "'duration', 'key', 'interrupt', 'terminate', 'disk_full', 'source_lost', 'region' or "
-        "'not_opened') "
-        "and the files written.");
+        nb::arg("options"), run_doc().c_str());
 }
 
 // Set up like velmar.ccapture: a failing import (an interrupt among them)
