@@ -1,0 +1,112 @@
+"""Motion by copy: each packet read waits, in the order read, for the
+detection's decision on it, then goes to the events, which write it or let
+it go. Detection runs on a thread of its own and writing never waits for
+it: a live packet whose decision has not come within MOST_WAIT seconds, or
+that the detection could not take, is kept unjudged."""
+
+from __future__ import annotations
+
+import time
+from collections import deque
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from velmar.recording.copying.copy_events import CopiedEvent, EventKeeper, EventRules
+from velmar.recording.copying.copy_output import CopyOutput
+from velmar.recording.copying.held import BLIND, Held
+from velmar.recording.copying.packet_reader import PacketReader
+from velmar.recording.copying.source_detection import SourceDetection
+from velmar.recording.copying.stream_detection import StreamDetection
+from velmar.recording.outages import OutageLog
+
+MOST_WAIT = 3.0
+MOST_WAITING = 64  # a file's packets read ahead of their decisions
+POLL = 0.1
+
+
+@dataclass(frozen=True)
+class MotionPlan:
+    """`detector(scale)` makes a detector for pictures read from frames
+    `scale` times as wide as the recorded stream's; `detection_source()`
+    opens the stream to detect on, None: the recorded one."""
+
+    rules: EventRules
+    detector: Callable
+    keyframes_only: bool
+    pictures: bool  # the events want their pictures
+    on_event: Callable[[CopiedEvent], None]
+    detection_source: Callable[[], PacketReader] | None
+
+
+class MotionCopy:
+    def __init__(self, plan: MotionPlan, output: CopyOutput, write: Callable[[Held, bool], bool],
+                 live: bool, outages: OutageLog):
+        self.plan, self.output, self.write, self.live = plan, output, write, live
+        self.keeper: EventKeeper | None = None
+        self.judge: StreamDetection | SourceDetection | None = None
+        self.source = (None if plan.detection_source is None else
+                       SourceDetection(plan.detection_source, plan.detector, plan.pictures,
+                                       live, outages.add))
+        self.waiting: deque[Held] = deque()
+
+    def start(self, reader: PacketReader, rate: float) -> None:
+        """A new opening of the recorded stream."""
+        plan, facts = self.plan, reader.facts
+        if self.keeper is None:
+            self.keeper = EventKeeper(plan.rules, self.output, self.write, plan.on_event,
+                                      facts.size, rate)
+        self.keeper.reorders = bool(reader.stream.codec_context.has_b_frames)
+        if self.source is not None:
+            self.source.follow(facts.size)
+            self.judge = self.source
+        else:
+            self.judge = StreamDetection(reader.stream, plan.detector(1.0), plan.keyframes_only,
+                                         waits=not self.live, pictures=plan.pictures)
+
+    def take(self, held: Held) -> None:
+        if not self.judge.give(held):
+            held.decision = BLIND
+        self.waiting.append(held)
+        self._decided()
+        while not self.live and len(self.waiting) > MOST_WAITING:  # a file has time
+            self.judge.wait(POLL)
+            self._decided()
+
+    def _decided(self) -> None:
+        """Gives the events every packet, from the oldest, whose decision is known."""
+        while self.waiting:
+            held = self.waiting[0]
+            decision = held.decision or self.judge.decision(held)
+            if decision is None and self.live and time.monotonic() - held.clock > MOST_WAIT:
+                decision = BLIND
+            if decision is None:
+                return
+            self.waiting.popleft()
+            self.keeper.take(held, decision)
+
+    def end(self) -> None:
+        """The recorded stream ended, dropped out or was stopped: the packets
+        read are judged (a live one waits at most MOST_WAIT), the open event
+        ends."""
+        if self.judge is None:
+            return
+        self.judge.finish()
+        while self.waiting:
+            self._decided()
+            if self.waiting:
+                self.judge.wait(POLL)
+        self.keeper.finish()
+        self._end_stream_detection()
+
+    def close(self) -> None:
+        """Whatever way the recording ends: the threads stop."""
+        self.waiting.clear()
+        self._end_stream_detection()
+        source, self.source = self.source, None
+        if source is not None:
+            source.close()
+
+    def _end_stream_detection(self) -> None:
+        judge, self.judge = self.judge, None
+        if isinstance(judge, StreamDetection):
+            judge.close()
