@@ -88,7 +88,7 @@ def decoded_frames(clip, count):
 def detector_ms(frames, kind, scale):
     checked = options.check_all({**options.defaults(), "source": 0, "keep": "motion",
                                  "detector": kind, "detect_scale": scale})
-    detect = Detector(checked)
+    detect = Detector(checked.motion)
     detect(frames[0], True)
     start = time.perf_counter()
     for frame in frames[1:]:

@@ -83,8 +83,9 @@ def test_options_reach_record(recorded, no_display):
                      detector="knn", history=90, light_guard=False, max_change=0.3, mask=None,
                      include=[[(0, 0), (9, 0), (9, 9)], [(1, 1), (2, 1), (2, 2)]],
                      exclude=[[(5, 5), (6, 5), (6, 6)]], detect_scale=0.5, detect_every=2,
-                     name="door", on_event="true", on_event_timeout=5.0)
+                     detect_source=None, name="door", on_event="true", on_event_timeout=5.0)
     assert (lapse["keep"], lapse["interval"], lapse["contact_sheet"]) == ("interval", 2.0, False)
+    assert lapse["codec"] == "auto"  # a stream is copied where it can be
 
 
 @pytest.mark.parametrize("argv, status, message", [

@@ -26,6 +26,7 @@ import velmar
 import velmar._engine
 import velmar.ccapture as ccapture
 from velmar.ccapture import check_motion_gray, check_motion_rgb, vcapture
+from velmar.recording.engine_hooks import EngineHooks, split
 
 
 class Refusal(Exception):
@@ -309,7 +310,7 @@ def no_file_left_open(folder):
 
 def run_engine(options):
     try:
-        velmar._engine.run(options)
+        velmar._engine.run(*split(options))
     except RuntimeError as error:  # a writer that does not open is reported so
         assert str(error).startswith("Could not open video file"), repr(error)
     except FileNotFoundError:  # a missing input file: record() refuses it first
@@ -332,7 +333,7 @@ def test_engine_takes_any_options(clip_folder, valid, arbitrary):
 @pytest.mark.parametrize("call, name", [
     (lambda: velmar._engine.run({"input_": "in.avi", "output": "k.avi", "fmt": "FFV1",
                                  "roi_w": 64, "roi_h": 48, "motion_based": True,
-                                 "kernel_width": 101}), "kernel_width"),
+                                 "kernel_width": 101}, EngineHooks()), "kernel_width"),
     (lambda: velmar.record("in.avi", "k.avi", camera_fps=2.0**31), "camera_fps"),
 ])
 def test_too_large_values_are_refused(clip_folder, call, name):

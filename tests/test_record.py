@@ -15,6 +15,7 @@ import pytest
 import velmar
 import velmar._engine
 from conftest import FakeCapture, FakeCv2, count_frames, csv_rows, make_frames, read_video
+from velmar.recording.engine_hooks import HOOKS, EngineHooks
 from velmar.shared.stops import REASONS
 
 HEADER = b"inframe,outframe,timestamp\r\n"
@@ -206,7 +207,8 @@ class Name(str):
     lambda name: velmar.record(name, "out.avi"),
     lambda name: velmar._engine.run({"input_": name, "output": "raw.avi", "fmt": "FFV1",
                                      "roi_w": 16, "roi_h": 16, "tb": np.zeros(3, np.int32),
-                                     "tc": np.zeros(3, np.int32), "verbose": False}),
+                                     "tc": np.zeros(3, np.int32), "verbose": False},
+                                    EngineHooks()),
 ])
 def test_a_name_of_a_str_subclass_is_not_held(clip, in_tmp, run):
     name = Name(clip)
@@ -219,3 +221,30 @@ def test_the_engine_stops_as_the_reasons_name_them():
     # shared.stops holds every stop the command reports; the engine's own
     # is the source that did not open, which record() raises for.
     assert sorted(velmar._engine.STOPS) == sorted([*REASONS, "not_opened"])
+
+
+class Watched(str):
+    """A codec's name that notes when it is freed."""
+
+    freed: list[str] = []
+
+    def __del__(self):
+        Watched.freed.append(str(self))
+
+
+def test_a_hook_that_empties_the_options_and_rebinds_the_hooks_changes_nothing(clip, in_tmp):
+    options = {"input_": str(clip), "output": "out.avi", "fmt": Watched("FFV1"),
+               "roi_w": 16, "roi_h": 16, "frames_per_file": 30, "verbose": False}
+    freed_while_named = []
+
+    def namer(count, _time):
+        options.clear()  # the codec's name was the dict's alone; the writer reads it next
+        for name in HOOKS:
+            object.__setattr__(hooks, name, None)
+        freed_while_named.append(bool(Watched.freed))
+        return f"{count}.avi"
+
+    hooks = EngineHooks(namer=namer)
+    ran = velmar._engine.run(options, hooks)
+    assert [(f.video, f.frames) for f in ran.files] == [("0.avi", 30), ("1.avi", 30)]
+    assert (freed_while_named, Watched.freed) == ([False, False], ["FFV1"])

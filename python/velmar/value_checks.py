@@ -191,6 +191,17 @@ def duration(name: str, value: Any) -> float:
     return seconds(name, value)
 
 
+STREAM = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")  # a scheme: rtsp://, http://, ...
+
+
+def stream_url(name: str, value: Any) -> str:
+    """A stream's address: a scheme, then the rest."""
+    if not isinstance(value, str) or not STREAM.match(value) or STREAM.fullmatch(value):
+        raise OptionValueError(name, f"must be a stream's URL, as rtsp://HOST/PATH, not "
+                                     f"{value!r}")
+    return value
+
+
 def camera_name(name: str, value: Any) -> str:
     """A name that is also a part of the live view's addresses and of a
     journal's lines: letters, digits, '_', '-' and '.', not first."""

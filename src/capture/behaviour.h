@@ -50,6 +50,9 @@ struct Behaviour {
     bool times_have_microseconds = false;
     // The blur kernel must be odd and fit the region before anything opens.
     bool kernel_checked_against_region = false;
+    // A motion-based session keeps motion as events, with their padding,
+    // and tells each one as it ends; otherwise every motion frame is written.
+    bool motion_comes_in_events = false;
 };
 
 // velmar.ccapture.vcapture's sessions.
@@ -75,6 +78,7 @@ constexpr Behaviour recording_profile() {
     b.cut_read_is_signal_end = true;
     b.times_have_microseconds = true;
     b.kernel_checked_against_region = true;
+    b.motion_comes_in_events = true;
     return b;
 }
 

@@ -35,21 +35,6 @@ void check_event_times(const Options &r) {
                   "seconds, not %R", nanobind::float_(seconds).ptr());
 }
 
-// The hooks of the recording API are called from the frame loop, which
-// reads the stop list directly.
-void check_hooks(const Options &r) {
-    if (!r.stop.is_none() && !PyList_CheckExact(r.stop.ptr()))
-        raise(PyExc_TypeError, "stop must be a list or None, not %s",
-              Py_TYPE(r.stop.ptr())->tp_name);
-    for (nanobind::handle hook : {r.namer, r.progress, r.opener, r.writer, r.log_opener,
-                                  r.segmenter, r.reconnect, r.on_event, r.detector})
-        if (!hook.is_none() && !PyCallable_Check(hook.ptr()))
-            raise(PyExc_TypeError,
-                  "namer, progress, opener, writer, log_opener, segmenter, reconnect, "
-                  "on_event and detector must be callable or None, not %s",
-                  Py_TYPE(hook.ptr())->tp_name);
-}
-
 // Numbered files of no frames at all would never end.
 void check_frames_per_file(const Options &r) {
     if (r.frames_per_file < 0)
@@ -59,15 +44,15 @@ void check_frames_per_file(const Options &r) {
 
 }  // namespace
 
-Result run_session(const Namespace &ns, const Options &options, const Behaviour &behaviour) {
+Result run_session(const Namespace &ns, const Options &options, const Hooks &hooks,
+                   const Behaviour &behaviour) {
     check_overlay_colours(options);
     check_region_start(options);
-    check_hooks(options);
     check_event_times(options);
     check_frames_per_file(options);
     if (behaviour.kernel_checked_against_region)
         check_kernel(options);
-    Session s(ns, options, behaviour);
+    Session s(ns, options, hooks, behaviour);
     if (set_up_input(s))
         run_guarded_loop(s);
     s.result.frames_read = s.input.read_frames;

@@ -3,13 +3,15 @@
 #pragma once
 
 #include "capture/behaviour.h"
+#include "capture/hooks.h"
 #include "capture/options.h"
 #include "capture/result.h"
 #include "glue/namespace.h"
 
 namespace velmar::capture {
 
-// `behaviour` is the calling entry's profile.
-Result run_session(const Namespace &ns, const Options &options, const Behaviour &behaviour);
+// `behaviour` is the calling entry's profile; `hooks` are held until it returns.
+Result run_session(const Namespace &ns, const Options &options, const Hooks &hooks,
+                   const Behaviour &behaviour);
 
 }  // namespace velmar::capture

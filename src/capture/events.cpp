@@ -83,9 +83,11 @@ void end_event(Session &s) {
     e.phase = EventState::Phase::Idle;
     nb::object thumbnail = std::move(e.best_roi);
     e.best_roi = nb::none();
-    if (!s.opt.on_event.is_none())
-        s.opt.on_event(e.first_frame, e.last_frame, e.start_text, e.end_text, e.end - e.start,
-                       e.frames, e.video, thumbnail);
+    if (s.hooks.on_event.is_none())
+        return;
+    EndedEvent ended{e.first_frame, e.last_frame, e.start_text, e.end_text, e.end - e.start,
+                     e.frames, e.video, std::move(thumbnail)};
+    s.hooks.on_event(nb::cast(std::move(ended), nb::rv_policy::move));
 }
 
 }  // namespace

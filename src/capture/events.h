@@ -5,9 +5,28 @@
 // reported when it ends, and on every way out.
 #pragma once
 
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+
 #include "capture/session.h"
 
 namespace velmar::capture {
+
+// An event as the `on_event` hook is told of it once it has ended: its first
+// and last frames by input number, their log times, the seconds between
+// them, the frames written, the video that holds them and the picture of
+// its largest motion, as written.
+struct EndedEvent {
+    std::int64_t first_frame = 0;
+    std::int64_t last_frame = 0;
+    nanobind::object start;  // str, as in the frame log
+    nanobind::object end;
+    double seconds = 0.0;
+    std::int64_t frames = 0;
+    nanobind::object video;
+    nanobind::object thumbnail;  // numpy.ndarray
+};
 
 // Sizes the ring from the rate; called once the rate is known.
 void prepare_events(Session &s);

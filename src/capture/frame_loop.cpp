@@ -126,7 +126,7 @@ bool motion_seen(Session &s, const FrameShape &shape) {
     const Options &r = s.opt;
     KeepState &k = s.keep;
     k.area = 0.0;
-    double *area = r.events ? &k.area : nullptr;
+    double *area = s.motion_events() ? &k.area : nullptr;
     if (shape.ndim == 3)
         return motion::check_motion_rgb(s.ns, s.frame.roi, k.prev_blurred, k.cur_blurred,
                                         r.threshold, r.min_area, r.kernel_width, r.show_diff,
@@ -160,14 +160,14 @@ bool detector_says(Session &s, nb::handle frame) {
     bool reference = s.keep.take_reference;
     s.keep.take_reference = false;
     std::array<nb::object, 2> answer =
-        unpack<2>(s.opt.detector(frame, nb::bool_(reference)));
+        unpack<2>(s.hooks.detector(frame, nb::bool_(reference)));
     s.keep.area = to_double(answer[1].ptr());
     return to_bool(answer[0].ptr()) && !reference;
 }
 
 bool keep_frame(Session &s, nb::handle frame, const FrameShape &shape, double ttot) {
     const Options &r = s.opt;
-    if (r.motion_based && !r.detector.is_none())
+    if (r.motion_based && !s.hooks.detector.is_none())
         return detector_says(s, frame);
     if (r.motion_based) {
         bool motion = motion_seen(s, shape);
@@ -190,19 +190,19 @@ bool keep_frame(Session &s, nb::handle frame, const FrameShape &shape, double tt
 bool stop_requested(const Session &s) {
     if (PyErr_CheckSignals() < 0)
         throw nb::python_error();
-    return signal_noted(s.opt);
+    return signal_noted(s.hooks);
 }
 
 
 // Reports progress at most ten times a second.
 void report_progress(Session &s, double position) {
-    if (s.opt.progress.is_none())
+    if (s.hooks.progress.is_none())
         return;
     auto now = std::chrono::steady_clock::now();
     if (now < s.next_progress)
         return;
     s.next_progress = now + std::chrono::milliseconds(100);
-    s.opt.progress(s.input.read_frames, s.result.frames_kept, s.result.frame_count, position);
+    s.hooks.progress(s.input.read_frames, s.result.frames_kept, s.result.frame_count, position);
 }
 
 }  // namespace
@@ -211,20 +211,21 @@ Stop run_frame_loop(Session &s) {
     const Options &r = s.opt;
     if (!r.whole_frame)
         prepare_session_constants(s);
-    if (r.events)
+    if (s.motion_events())
         prepare_events(s);
     s.input.tbase = s.input.tstart;
     for (;;) {
         if (stop_requested(s))
-            return signal_stop(r);
+            return signal_stop(s.hooks);
         std::array<nb::object, 2> read = unpack<2>(s.input.cap.attr("read")());
         nb::object frame = read[1];
         if (frame.is_none()) {
             bool signalled = s.behaviour.cut_read_is_signal_end && stop_requested(s);
-            if (!signalled && !r.reconnect.is_none() && rode_out_outage(s))
+            if (!signalled && !s.hooks.reconnect.is_none() && rode_out_outage(s))
                 continue;
-            return s.behaviour.cut_read_is_signal_end && stop_requested(s) ? signal_stop(r)
-                                                                           : Stop::End;
+            return s.behaviour.cut_read_is_signal_end && stop_requested(s)
+                       ? signal_stop(s.hooks)
+                       : Stop::End;
         }
         s.frame.ts = timestamp_of(s);
         FrameShape shape = shape_of(frame);
@@ -243,7 +244,7 @@ Stop run_frame_loop(Session &s) {
         // is made with the first frame.
         if (s.behaviour.set_opens_at_first_accepted_frame && s.output.writ_frames == 0)
             open_output_set(s, s.frame.ts, shape.ndim == 2);
-        else if (s.keep.prev_blurred.is_none() && r.detector.is_none())
+        else if (s.keep.prev_blurred.is_none() && s.hooks.detector.is_none())
             fresh_blurred_pair(s);
         double ttot = seconds_between(s.frame.ts, s.input.tstart);
         s.result.position = ttot;
@@ -256,8 +257,8 @@ Stop run_frame_loop(Session &s) {
         s.keep.save = keep_frame(s, frame, shape, ttot);
         if (!copy_first && s.keep.save)
             s.frame.roi = crop(s, frame);
-        bool key = r.events ? take_frame(s, ttot, s.keep.save, s.keep.area)
-                            : s.keep.save && write_frame(s);
+        bool key = s.motion_events() ? take_frame(s, ttot, s.keep.save, s.keep.area)
+                                     : s.keep.save && write_frame(s);
         if (key)
             return Stop::Key;
         report_progress(s, ttot);

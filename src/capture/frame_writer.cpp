@@ -64,7 +64,7 @@ nb::object time_text(const Session &s) {
 // A segmenter of the recording API ends the open set where the frame about
 // to be written starts a new segment of the clock.
 bool starts_segment(const Session &s) {
-    return !s.opt.segmenter.is_none() && to_bool(s.opt.segmenter(s.frame.ts).ptr());
+    return !s.hooks.segmenter.is_none() && to_bool(s.hooks.segmenter(s.frame.ts).ptr());
 }
 
 }  // namespace

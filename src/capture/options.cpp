@@ -43,24 +43,13 @@ const OptionEntry option_table[] = {
     {"verbose", &Options::verbose},
     {"live", &Options::live},
     {"whole_frame", &Options::whole_frame},
-    {"namer", &Options::namer},
-    {"progress", &Options::progress},
-    {"stop", &Options::stop},
     {"start", &Options::start},
     {"rate", &Options::rate},
     {"utc_offset", &Options::utc_offset},
-    {"opener", &Options::opener},
-    {"writer", &Options::writer},
-    {"log_opener", &Options::log_opener},
-    {"segmenter", &Options::segmenter},
-    {"reconnect", &Options::reconnect},
-    {"events", &Options::events},
     {"before", &Options::before},
     {"after", &Options::after},
     {"min_event", &Options::min_event},
     {"file_per_event", &Options::file_per_event},
-    {"on_event", &Options::on_event},
-    {"detector", &Options::detector},
 };
 
 struct Converter {
@@ -107,6 +96,12 @@ const OptionField *option_field(std::string_view name) {
 void set_option(Options &options, std::string_view name, PyObject *value) {
     if (name == "timestamps") {
         options.timestamps = time_source_named(value);
+        return;
+    }
+    // velmar.options still sends keep="motion" as `events` beside
+    // `motion_based`, always the same value; the profile decides events.
+    if (name == "events") {
+        to_bool(value);
         return;
     }
     const OptionField *field = option_field(name);

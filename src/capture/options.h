@@ -1,7 +1,8 @@
 // The options of one capture session. Both entries fill them by name through
 // one table: the exact call from its converted values (its `max_frames`
-// becoming `frames_per_file`), the recording API from a dict. Object options
-// are borrowed from the caller, which outlives the session.
+// becoming `frames_per_file`), the recording API from a dict of plain values
+// (its hooks come apart, see hooks.h). Object options are borrowed from the
+// caller, which holds them for the whole session.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -39,7 +40,7 @@ struct Options {
     // Kept frames in each numbered file; 0: one file, not numbered. The exact
     // entry derives it from its `max_frames`.
     std::int64_t frames_per_file = 0;
-    bool motion_based = false;
+    bool motion_based = false;  // with the recording API's profile, in events
     bool config = false;
     std::int32_t threshold = 25;
     std::int32_t min_area = 500;
@@ -56,32 +57,16 @@ struct Options {
     bool verbose = true;      // console lines
     bool live = false;        // stamp frames with the wall-clock time of their reading
     bool whole_frame = false; // the region is the first frame's size
-    nanobind::handle namer{Py_None};   // callable: (file number, first frame's time) -> video name
-    nanobind::handle progress{Py_None};  // callable: (read, kept, frame count, position)
-    nanobind::handle stop{Py_None};    // list that a signal handler appends to
     nanobind::handle start{Py_None};   // datetime: the start time of a file's frames
     TimeSource timestamps = TimeSource::ClockOrWholeFps;  // given by name: "pts", "rate", "clock"
     double rate = 0.0;                 // a file's exact rate; 0: as OpenCV reports it
     bool utc_offset = false;           // log times carry the local UTC offset
-    nanobind::handle opener{Py_None};  // callable: source -> capture; None: cv2.VideoCapture
-    nanobind::handle writer{Py_None};  // callable: (name, codec, rate, size, colour) -> writer
-    nanobind::handle log_opener{Py_None};  // callable: log name -> file; None: open()
-    nanobind::handle segmenter{Py_None};   // callable: frame time -> whether a new file starts
-    // callable: () -> whether a live source that gave no frame gives frames
-    // again; None: no frame is the input's end.
-    nanobind::handle reconnect{Py_None};
     // Motion events (the recording API, motion-based): seconds of padding
-    // and of motion an event needs, a clip per event, and who is told of
-    // each event: (first, last, start, end, seconds, frames, video, thumbnail).
-    bool events = false;
+    // and of motion an event needs, and a clip per event.
     double before = 0.0;
     double after = 0.0;
     double min_event = 0.0;
     bool file_per_event = false;
-    nanobind::handle on_event{Py_None};
-    // callable: (whole frame, whether it is to be the new reference) ->
-    // (motion, largest changed area); None: the engine's own check.
-    nanobind::handle detector{Py_None};
 };
 
 // One option's place in the record; its type is the option's kind.

@@ -23,7 +23,7 @@ void start_afresh(Session &s) {
 bool rode_out_outage(Session &s) {
     finish_events(s);
     close_output_set(s);
-    if (!to_bool(s.opt.reconnect().ptr()))
+    if (!to_bool(s.hooks.reconnect().ptr()))
         return false;
     start_afresh(s);
     return true;

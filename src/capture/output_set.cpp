@@ -26,16 +26,16 @@ bool is_taken(const Session &s, nb::handle name) {
 // A namer names the files, from their number and their first frame's time;
 // without one they are numbered from `output`.
 nb::object candidate_name(const Session &s, nb::handle ts) {
-    if (!s.opt.namer.is_none())
-        return s.opt.namer(s.output.file_count, ts);
+    if (!s.hooks.namer.is_none())
+        return s.hooks.namer(s.output.file_count, ts);
     return numbered_name(s.opt.output, s.output.file_count);
 }
 
 nb::object choose_video_name(Session &s, nb::handle ts) {
     nb::handle output = s.opt.output;
-    if (s.opt.namer.is_none() && !PyUnicode_Check(output.ptr()))
+    if (s.hooks.namer.is_none() && !PyUnicode_Check(output.ptr()))
         raise(PyExc_TypeError, "output must be str, not %s", Py_TYPE(output.ptr())->tp_name);
-    bool numbered = s.opt.frames_per_file > 0 || !s.opt.namer.is_none();
+    bool numbered = s.opt.frames_per_file > 0 || !s.hooks.namer.is_none();
     nb::object name = numbered ? candidate_name(s, ts) : nb::borrow(output);
     while (is_taken(s, name)) {
         ++s.output.file_count;
@@ -61,8 +61,8 @@ nb::object fourcc_of(const Session &s) {
 nb::object new_writer(const Session &s, nb::handle fourcc, bool grayscale) {
     nb::object size = nb::make_tuple(s.opt.roi_w, s.opt.roi_h);
     // The recording API brings its own writers, named by their codec.
-    if (!s.opt.writer.is_none())
-        return s.opt.writer(s.output.outfname, s.opt.fmt, s.input.rate, size, !grayscale);
+    if (!s.hooks.writer.is_none())
+        return s.hooks.writer(s.output.outfname, s.opt.fmt, s.input.rate, size, !grayscale);
     nb::object writer = s.cv2().attr("VideoWriter");
     nb::object rate = s.behaviour.rate_is_measured ? nb::object(nb::float_(s.input.rate))
                                                    : nb::object(nb::int_(s.input.fps));
@@ -106,8 +106,8 @@ void start_log(Session &s, nb::handle file) {
 // The recording API opens its logs itself, so that their rows reach the disk
 // in step with their video's frames.
 nb::object open_log_file(const Session &s) {
-    if (!s.opt.log_opener.is_none())
-        return s.opt.log_opener(s.output.tsfname);
+    if (!s.hooks.log_opener.is_none())
+        return s.hooks.log_opener(s.output.tsfname);
     return s.ns[Global::open](s.output.tsfname, "w", nb::arg("newline") = "",
                               nb::arg("encoding") = "ascii");
 }
@@ -177,7 +177,7 @@ void open_output_set(Session &s, nb::handle ts, bool grayscale) {
         s.keep.tprev = nb::borrow(ts);
         fresh_blurred_pair(s);
     }
-    nb::object fourcc = s.opt.writer.is_none() ? fourcc_of(s) : nb::none();
+    nb::object fourcc = s.hooks.writer.is_none() ? fourcc_of(s) : nb::none();
     if (!s.output.outfile.is_none())
         s.output.outfile.attr("release")();
     s.output.outfile = new_writer(s, fourcc, grayscale);

@@ -10,6 +10,7 @@
 
 #include "capture/behaviour.h"
 #include "capture/event_state.h"
+#include "capture/hooks.h"
 #include "capture/options.h"
 #include "capture/result.h"
 #include "glue/namespace.h"
@@ -73,14 +74,16 @@ struct SessionConstants {
 };
 
 struct Session {
-    Session(const Namespace &ns_, const Options &options_, const Behaviour &behaviour_)
-        : ns(ns_), opt(options_), behaviour(behaviour_) {
+    Session(const Namespace &ns_, const Options &options_, const Hooks &hooks_,
+            const Behaviour &behaviour_)
+        : ns(ns_), opt(options_), hooks(hooks_), behaviour(behaviour_) {
         input.fps = options_.fps;
         keep.take_reference = behaviour_.first_frame_is_motion_reference;
     }
 
     const Namespace &ns;
     Options opt;  // a copy: the region of a whole-frame session is filled in later
+    const Hooks &hooks;  // the caller's, held until the session returns
     const Behaviour behaviour;
 
     InputState input;
@@ -93,6 +96,7 @@ struct Session {
     std::chrono::steady_clock::time_point next_progress{};
 
     nanobind::object cv2() const { return ns[Global::cv2]; }
+    bool motion_events() const { return opt.motion_based && behaviour.motion_comes_in_events; }
     OutputFile &current_file() { return result.files.back(); }
 };
 

@@ -36,8 +36,8 @@ std::int32_t get_int32(const Session &s, const char *property) {
 // the process on it when no camera is present; V4L2 answers with a capture
 // that is not open, so on Linux the index goes there.
 nb::object open_camera(const Session &s) {
-    if (!s.opt.opener.is_none())
-        return s.opt.opener(s.input.iinput);
+    if (!s.hooks.opener.is_none())
+        return s.hooks.opener(s.input.iinput);
     nb::object open = s.cv2().attr("VideoCapture");
     if (wants_directshow(s))
         return open(s.input.iinput, s.cv2().attr("CAP_DSHOW"));
@@ -105,14 +105,15 @@ bool set_up_file(Session &s) {
     nb::handle path = s.opt.input_;
     s.input.tstart = start_time(s);
     nb::object name = plain_str(path);
-    s.input.cap = s.opt.opener.is_none() ? s.cv2().attr("VideoCapture")(name) : s.opt.opener(path);
-    if (!is_opened(s) && wants_directshow(s) && s.opt.opener.is_none())
+    s.input.cap =
+        s.hooks.opener.is_none() ? s.cv2().attr("VideoCapture")(name) : s.hooks.opener(path);
+    if (!is_opened(s) && wants_directshow(s) && s.hooks.opener.is_none())
         s.input.cap = s.cv2().attr("VideoCapture")(name, s.cv2().attr("CAP_DSHOW"));
     say(s, "Input from file", path, "Open?", nb::bool_(is_opened(s)));
     if (!is_opened(s)) {
         say(s, nb::str("Could not open video file ") + nb::str(path) + nb::str(" for reading."));
         // An opening cut short by a signal, or given up, ends for that reason.
-        s.result.stop = signal_noted(s.opt) ? signal_stop(s.opt) : Stop::NotOpened;
+        s.result.stop = signal_noted(s.hooks) ? signal_stop(s.hooks) : Stop::NotOpened;
         return false;
     }
     s.input.fps = get_int32(s, "CAP_PROP_FPS");

@@ -35,7 +35,7 @@ Stop run_handled_loop(Session &s) {
     } catch (nb::python_error &e) {
         if (e.matches(PyExc_KeyboardInterrupt)) {
             say(s, "Caught keyboard interrupt");
-            return signal_stop(s.opt);
+            return signal_stop(s.hooks);
         }
         if (s.behaviour.missing_path_ends_quietly && e.matches(PyExc_FileNotFoundError)) {
             say(s, "Could not find one or more file paths");

@@ -12,14 +12,14 @@ constexpr Stop named_stops[] = {Stop::DiskFull, Stop::SourceLost};
 
 }  // namespace
 
-bool signal_noted(const Options &o) {
-    return !o.stop.is_none() && PyList_GET_SIZE(o.stop.ptr()) > 0;
+bool signal_noted(const Hooks &h) {
+    return !h.stop.is_none() && PyList_GET_SIZE(h.stop.ptr()) > 0;
 }
 
-Stop signal_stop(const Options &o) {
-    if (!signal_noted(o))
+Stop signal_stop(const Hooks &h) {
+    if (!signal_noted(h))
         return Stop::Interrupt;
-    PyObject *first = PyList_GET_ITEM(o.stop.ptr(), 0);
+    PyObject *first = PyList_GET_ITEM(h.stop.ptr(), 0);
     if (PyUnicode_Check(first))
         for (Stop stop : named_stops)
             if (PyUnicode_CompareWithASCIIString(first, stop_name(stop)) == 0)

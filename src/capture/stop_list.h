@@ -3,18 +3,18 @@
 // "source_lost", and the session stops between two frames.
 #pragma once
 
-#include "capture/options.h"
+#include "capture/hooks.h"
 #include "capture/result.h"
 
 namespace velmar::capture {
 
 // Whether a signal has been noted.
-bool signal_noted(const Options &o);
+bool signal_noted(const Hooks &h);
 
 // Why a session stopped for a noted signal or a KeyboardInterrupt: the first
 // noted item decides. SIGINT, or none noted, is an interrupt; "disk_full" a
 // full disk; "source_lost" a source that stayed away; any other value, of
 // whatever type, a termination.
-Stop signal_stop(const Options &o);
+Stop signal_stop(const Hooks &h);
 
 }  // namespace velmar::capture

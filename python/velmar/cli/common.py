@@ -94,13 +94,13 @@ def _parsed(parsed: argparse.Namespace, row: table.Option) -> Any:
 
 # The commands' own reporting, beside the recording options.
 REPORTING = (
-    table.Option("progress", "bool | None", None, None, None, (
-        table.Flag(("--progress",), "the progress bar", {"action": "store_true"}),
-        table.Flag(("--no-progress",), "no progress bar", {"action": "store_false"}),),
-        "reporting", shown_default="on when standard error is a terminal"),
-    table.Option("quiet", "bool", False, None, None, (
-        table.Flag(("-q", "--quiet"), "print nothing but errors", {"action": "store_true"}),),
-        "reporting", shown_default="off"),
+    table.Option(name="progress", annotation="bool | None", group="reporting",
+                 shown="on when standard error is a terminal", flags=(
+                     table.Flag(("--progress",), "the progress bar", {"action": "store_true"}),
+                     table.Flag(("--no-progress",), "no progress bar",
+                                {"action": "store_false"}),)),
+    table.Option(name="quiet", annotation="bool", default=False, group="reporting", flags=(
+        table.Flag(("-q", "--quiet"), "print nothing but errors", {"action": "store_true"}),)),
 )
 
 

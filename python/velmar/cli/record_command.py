@@ -24,10 +24,10 @@ DEMO_OUTPUT = "demo.mp4"
 
 # The command's own flags, beside the recording and reporting ones.
 OWN = (
-    table.Option("demo", "bool", False, None, None, (
+    table.Option(name="demo", annotation="bool", default=False, shown="", flags=(
         table.Flag(("--demo",), f"record the shipped sample clip, motion-based with padding, "
                    f"events and timestamps, into `{DEMO_FOLDER}/`", {"action": "store_true"}),)),
-    table.Option("version", "str", None, None, None, (
+    table.Option(name="version", annotation="str", shown="", flags=(
         table.Flag(("--version",), "print the version",
                    {"action": "version", "version": f"velmar {velmar.__version__}"}),)),
 )

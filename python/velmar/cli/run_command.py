@@ -14,17 +14,16 @@ from velmar.shared.stops import EXIT_OK, EXIT_USAGE
 PROG = "velmar run"
 
 RUN_OPTIONS = (
-    table.Option("config", "str", table.REQUIRED, None, None, (
+    table.Option(name="config", annotation="str", default=table.REQUIRED, flags=(
         table.Flag(("config",), "the file: a [defaults] table and a [[camera]] table per "
                    "camera, each with a name and any option of velmar under its name in "
                    "record()", {"metavar": "CONFIG.toml"}),)),
-    table.Option("check", "bool", False, None, None, (
+    table.Option(name="check", annotation="bool", default=False, flags=(
         table.Flag(("--check",), "check the file, print its errors a line each, and start "
-                   "nothing (exit status 0, or 2 with errors)", {"action": "store_true"}),),
-        shown_default="off"),
-    table.Option("quiet", "bool", False, None, None, (
+                   "nothing (exit status 0, or 2 with errors)", {"action": "store_true"}),)),
+    table.Option(name="quiet", annotation="bool", default=False, flags=(
         table.Flag(("-q", "--quiet"), "print only starts, deaths and restarts of the "
-                   "workers, and errors", {"action": "store_true"}),), shown_default="off"),
+                   "workers, and errors", {"action": "store_true"}),)),
 )
 FLAGS = (*RUN_OPTIONS, *table.LIVE_VIEW_OPTIONS)
 

@@ -11,6 +11,7 @@ import numpy as np
 from velmar.detection import masks
 from velmar.detection.framing import framing, small_grey
 from velmar.detection.models import model
+from velmar.options import Motion
 
 WINDOWS = ("DEBUG - absdiff between frames", "DEBUG - thresholded absdiff")
 
@@ -25,17 +26,18 @@ class Detector:
     picture) and whether it is to be the new reference; gives (motion,
     largest changed area in frame pixels)."""
 
-    def __init__(self, checked: dict, frame_size: tuple[int, int] | None = None):
-        self.checked = checked
-        self.kind, self.threshold = checked["detector"], checked["threshold"]
-        self.history, self.light_guard = checked["history"], checked["light_guard"]
+    def __init__(self, motion: Motion, region: tuple[int, int, int, int] | None = None,
+                 frame_size: tuple[int, int] | None = None):
+        self.motion, self.region = motion, region
+        self.kind, self.threshold = motion.detector, motion.threshold
+        self.history, self.light_guard = motion.history, motion.light_guard
         # Without the guard no share of changed light is too large.
-        self.max_change = checked["max_change"] if self.light_guard else 1.0
-        self.scale, self.every = checked["detect_scale"], checked["detect_every"]
-        self.kernel = scaled_kernel(checked["kernel_width"], self.scale)
-        self.min_area = checked["min_area"] * self.scale ** 2
+        self.max_change = motion.max_change if self.light_guard else 1.0
+        self.scale, self.every = motion.detect_scale, motion.detect_every
+        self.kernel = scaled_kernel(motion.kernel_width, self.scale)
+        self.min_area = motion.min_area * self.scale ** 2
         self.dilations = max(1, round(2 * self.scale))
-        self.show = checked["show_diff"]
+        self.show = motion.show_diff
         self.frame_size = frame_size  # known ahead for a file: its masks are checked then
         self.framing = None
         self.model = None
@@ -64,11 +66,11 @@ class Detector:
 
     def _size_up(self, width: int, height: int) -> None:
         """At the first frame: where to look, and the watched pixels there."""
-        region = self.checked["region"] or (0, 0, width, height)
+        region = self.region or (0, 0, width, height)
         if self.frame_size is None:
-            masks.check_fits(self.checked, (width, height))
+            masks.check_fits(self.motion, (width, height))
         self.framing = framing(region, (width, height), self.scale, self.light_guard)
-        whole = masks.watched(self.checked, (width, height))
+        whole = masks.watched(self.motion, (width, height))
         if whole is None:
             return
         x, y, w, h = region

@@ -11,6 +11,7 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from datetime import datetime
 from pathlib import Path
+from typing import TYPE_CHECKING
 
 import cv2
 
@@ -18,6 +19,8 @@ from velmar.recording.contact_sheet import ContactSheet, THUMB_WIDTH
 from velmar.recording.outputs import free_name
 from velmar.shared.companions import EVENTS_HEADER, EVENTS_SUFFIX
 
+if TYPE_CHECKING:
+    from velmar._engine import EndedEvent
 
 
 @dataclass(frozen=True)
@@ -51,19 +54,21 @@ class EventLog:
         self.sheet: ContactSheet | None = None
         self.wants_sheet = contact_sheet
 
-    def __call__(self, first, last, start, end, seconds, frames, video, thumbnail):
+    def __call__(self, ended: EndedEvent) -> None:
         self.seal()  # a row names only frames that are in its video
         if self.file is None:
-            self._open(os.path.splitext(video)[0])
+            self._open(os.path.splitext(ended.video)[0])
         number = len(self.events) + 1
-        event = Event(number, first, last, datetime.fromisoformat(start),
-                      datetime.fromisoformat(end), seconds, frames, Path(video),
-                      self._thumbnail(number, thumbnail) if self.thumbnails else None)
-        self.writer.writerow([event.event, first, last, start, end, f"{seconds:.6f}", frames,
-                              os.path.basename(video)])
+        event = Event(number, ended.first_frame, ended.last_frame,
+                      datetime.fromisoformat(ended.start), datetime.fromisoformat(ended.end),
+                      ended.seconds, ended.frames, Path(ended.video),
+                      self._thumbnail(number, ended.thumbnail) if self.thumbnails else None)
+        self.writer.writerow([event.event, ended.first_frame, ended.last_frame, ended.start,
+                              ended.end, f"{ended.seconds:.6f}", ended.frames,
+                              os.path.basename(ended.video)])
         self.events.append(event)
         if self.sheet is not None:
-            self.sheet.add(thumbnail, event)
+            self.sheet.add(ended.thumbnail, event)
         for listener in self.listeners:
             listener(event)
 

@@ -5,14 +5,19 @@ from __future__ import annotations
 
 import os
 import time
+from contextlib import closing
 from collections.abc import Callable
 from datetime import datetime
 from pathlib import Path
 
 from velmar import _engine, options
+from velmar.options import Disk, Outside, Settings
 from velmar.detection import masks
 from velmar.detection.detector import Detector
-from velmar.recording import outputs, sources
+from velmar.recording import engine_hooks, outputs, sources
+from velmar.recording.copying.choice import chosen_codec
+from velmar.recording.copying.copy_recording import run_copy
+from velmar.recording.copying.packet_reader import HeldOpening
 from velmar.recording.event_commands import EventCommand
 from velmar.recording.events import Event, EventLog
 from velmar.recording.live_source import LiveSource, Policy
@@ -25,7 +30,7 @@ from velmar.recording.retention import Retention
 from velmar.recording.segments import SegmentClock
 from velmar.recording.signals import noted_signals
 from velmar.recording.disk import DiskGuard
-from velmar.recording.writers import Codec, Writers, check_codec, check_size
+from velmar.recording.writers import COPY, Codec, Writers, check_codec, check_size
 
 def record(
     source: int | str | os.PathLike,
@@ -62,7 +67,8 @@ def record(
     exclude: list | None = None,
     mask: str | os.PathLike | None = None,
     detect_scale: float = 1.0,
-    detect_every: int = 1,
+    detect_every: int | str = 1,
+    detect_source: str | None = None,
     before: float = 0.0,
     after: float = 0.0,
     min_event: float = 0.25,
@@ -85,152 +91,95 @@ def record(
     progress: Callable[[Progress], None] | None = None,
     verbose: bool = False,
 ) -> Recording:
-    """Record `source` into `output` and its frame log `output + ".csv"`.
+    """Record `source` into `output` and its frame log `output + ".csv"`;
+    every option is listed below, from the option table.
 
-    `source` is a camera index (0 or more), a video file, a device path
-    (/dev/video0), a stream URL (rtsp://, http://, https://) or an image
-    sequence pattern (img_%04d.png).
+    Compact codecs (h264, h265, av1) are written through PyAV in fragments
+    that survive a crash; the others through OpenCV. Sizes a codec cannot
+    take (odd ones for 4:2:0) lose their last column or row; the file's
+    `size` and the result's `notes` say so. strftime fields in `output`
+    take each file's first frame's time, and its folders are made as needed.
 
-    codec: "h264" (the default for .mp4, .mkv and .mov), "h265" or "av1",
-    written through PyAV into .mp4, .mkv or .mov in fragments that survive
-    a crash, with `quality` the encoder's constant-quality value (CRF; lower
-    is better) and `speed` its preset; or "mjpg" (the default for .avi),
-    "mp4v", "ffv1" or any four-character code, written through OpenCV.
-    Sizes a codec cannot take (odd ones for 4:2:0) lose their last column or
-    row; `OutputFile.size` and the result's `notes` say so.
+    The disk: below `min_free`, and when it is full, the recording ends in
+    order with stop "disk_full", every file whole and in agreement with its
+    log. Retention deletes whole recordings (videos with their logs and
+    events files) after each finished file, and first when the disk gets
+    below `min_free`; never the file being written nor the latest one
+    finished (a note says when they alone break `max_size`). The result's
+    `deleted` lists them and its `files` are those still there.
 
-    `duration` stops after that many seconds; `frames_per_file` puts exactly
-    that many kept frames in each numbered file; `segment` ("15min", "1h",
-    "1d" or seconds) starts a new file at each boundary of the local clock.
-    strftime fields in `output` ("garden/%Y-%m-%d/%H-%M-%S.mp4") take each
-    file's first frame's time, and its folders are made as needed. `region` is (x, y, width,
-    height), default the whole frame. Below `min_free` bytes free on the
-    output's disk ("2G"; default 200 MB or 1 % of the disk, the larger), and
-    when it is full, the recording ends in order with stop "disk_full", every
-    file whole and in agreement with its log. With `keep_for` ("14d") or
-    `max_size` ("50G"), the oldest recordings of this output (its videos
-    with a log, and their events files) are deleted after each finished
-    file until both hold, and first when the disk gets below `min_free`;
-    the result's `deleted` lists them. The file being written and the latest
-    one finished are never deleted (a note says when they alone break
-    `max_size`), and the result's `files` are those still there. A camera is asked for
-    `camera_fps`, `camera_size` and, with `camera_settings`, its driver's
-    settings dialog.
-
-    A live source (a camera, a device, a stream) that fails, ends or gives
-    no frame for `stall_timeout` seconds (at least three frame intervals) is
-    an outage: the open file is closed whole and, with `reconnect`, the
-    source is tried again at once, then every 0.25 seconds through the
-    outage's first five minutes and up to every 5 seconds after that, until it
-    gives frames and the recording goes on into a new file, or it has been
-    away `give_up` seconds (stop "source_lost"). A source that does not open
-    at the start is retried so only with `give_up`. Each outage is a row of
+    A live source that fails, ends or stalls is an outage: the open file is
+    closed whole and the source tried again until it gives frames (a new
+    file) or `give_up` passes (stop "source_lost"). Each outage is a row of
     `NAME.outages.csv` beside the first video and of the result's `outages`.
-    RTSP streams travel by `rtsp_transport` ("tcp" or "udp").
 
-    keep: "all" frames, frames with "motion", or one frame per `interval`
-    seconds: the frame nearest the start and each interval after it, on the
-    frames' times, so that a time-lapse never drifts. The motion check: `threshold` (grey-level change of a pixel),
-    `min_area` (pixels a changed region must exceed), `kernel_width` (odd blur
-    width); `show_diff` shows its diagnostic windows.
+    Kept frames: a time-lapse keeps the frame nearest the start and each
+    interval after it, on the frames' times, so that it never drifts. With
+    "motion", `threshold` is knn's distance and mog2 keeps its own; motion
+    comes in events, padded by `before` and `after` seconds of frames, each a
+    row of `NAME.events.csv` beside the first video and of the result's
+    `events`. A Python `on_event` is called with the `Event`; a command
+    (words, or a str split as a shell would) runs without a shell in a
+    session of its own, with VELMAR_CAMERA (`name`, by default the output's),
+    VELMAR_EVENT, VELMAR_START, VELMAR_SECONDS, VELMAR_VIDEO and
+    VELMAR_THUMBNAIL set. It never holds the recording up; its failures are
+    reported on standard error, and the recording waits for commands still
+    running at its end. With `on_event` or an observer each event's picture
+    is written beside the events log (`NAME.events.001.jpg`) and is its
+    `thumbnail`, unless the observer's `thumbnails` is False.
 
-    `detector` "diff" compares each frame with a background that follows
-    the still scene over about `history` frames (without `light_guard`,
-    with the last frame that showed motion); "mog2"
-    and "knn" are OpenCV's background models, remembering `history` frames
-    (`threshold` is knn's distance; mog2 keeps its own). With `light_guard`,
-    changes of light, measured on the region and a margin around it, are
-    taken out before frames are compared, and a frame in which more than
-    `max_change` of the picture's parts there change at once is a change of
-    light that the reference takes, not motion; without it, diff is the
-    engine's own check. Motion is looked for only inside
-    the `include` polygons (lists of (x, y) points in frame coordinates;
-    default everywhere), never inside the `exclude` ones, and only where the
-    `mask` image (the frame's size) is white. The check runs on a copy scaled
-    by `detect_scale` (0.5 halves width and height; the blur and `min_area`
-    are scaled to match) and on every `detect_every`th frame, the frames
-    between taking its decision; frames are written whole.
-
-    Motion comes in events. Also written are the frames from up to `before`
-    seconds ahead of an event's first motion frame and up to `after` seconds
-    past its last; motion within `after` seconds continues the event; an
-    event starts only once its motion spans `min_event` seconds (0.25 by
-    default, which drops flickers of a frame or two; 0 keeps them). Seconds
-    are measured on the frames' times. Each event is a row of
-    `NAME.events.csv` beside the first video and of the result's `events`;
-    `file_per_event` gives each its own numbered video and log;
-    `contact_sheet` writes `NAME.events.jpg`, a thumbnail per event.
-
-    `on_event` is told of each event as it ends: a Python function is called
-    with its `Event`; a command (a list of words, or a str split into words
-    as a shell would) is run without a shell and in a session of its own,
-    with the event in its environment (VELMAR_CAMERA: `name`, by default the
-    output's; VELMAR_EVENT, VELMAR_START, VELMAR_SECONDS, VELMAR_VIDEO,
-    VELMAR_THUMBNAIL). It never holds the recording up: after
-    `on_event_timeout` seconds it is killed, and its failures are reported
-    on standard error. The recording waits for commands still running at its
-    end. `observer` (as the live view's) is shown each kept frame once it is
-    written, `observer.frame(image)`, and each event, `observer.event(event)`,
-    on the recording's thread: both must return at once. With either, each
-    event's picture is written beside the events log (`NAME.events.001.jpg`)
-    and is its `thumbnail`, unless the observer's `thumbnails` is False.
-
-    timestamps: how each frame's time is worked out. "pts": the start time
-    plus the frame's presentation time, counted from the first frame; "rate":
-    the start time plus frame number / the exact rate; "clock": the wall-clock
-    time of the read; "auto" (default): "pts" for files and image sequences,
-    "clock" for live sources. `start` is the start time of a file's frames
-    (default: the file's modification time). Times have six digits of
-    microseconds, and the local UTC offset with `utc_offset`. Files are
-    written at their exact rate (the average rate for variable-rate files);
-    the result's `rate` says which.
-
-    `stamp` draws date and time on kept frames, in a `box_color` box with
-    `text_color` text (B, G, R) at `stamp_position`, `stamp_scale` in size.
-    `preview` shows kept frames; q or Esc stops. `read_ahead` decodes the
-    next frames on a second thread while the current one is checked and
-    written. `progress` is called with a `Progress` at most about 10 times a
-    second, and once at the end.
+    Times: "pts" is the start time plus the frame's presentation time from
+    the first frame's; "rate" the start time plus frame number / the exact
+    rate; "clock" the wall-clock time of the read; "auto" is "pts" for files
+    and image sequences and "clock" for live sources. Times have six digits
+    of microseconds. Files are written at their exact rate (the average for
+    variable-rate files); the result's `rate` says which.
 
     Names never overwrite: a taken name gets the next free number. SIGINT,
     SIGTERM and SIGHUP end the recording in order (the result's `stop` says
     which); every other failure raises after every file is closed.
+
     """
     started, clock = datetime.now(), time.monotonic()
     settings = {name: value for name, value in locals().items() if name not in ("started", "clock")}
     # Signals are noted from the start: one that comes while the options are
     # checked or the source is probed ends the recording before its first frame.
-    with noted_signals() as received, outputs.libraries_quiet(settings["verbose"]):
+    with noted_signals() as received, outputs.libraries_quiet(settings["verbose"]), \
+            closing(HeldOpening()) as held:
         checked = options.check_all(settings)
-        engine, probed_count, codec = engine_options(checked)
-        with DiskGuard(outputs.output_folder(engine["output"]), checked["min_free"],
+        engine, probed_count, codec = engine_options(checked, held)
+        with DiskGuard(outputs.output_folder(engine["output"]), checked.disk.min_free,
                        received) as guard:
-            spacing = checked["interval"] if checked["keep"] == "interval" else None
-            writers = Writers(codec, guard, spacing, sealing=checked["keep"] != "all",
-                              retention=_retention(checked, engine, verbose))
+            writers = Writers(codec, guard, checked.keeping.spacing,
+                              sealing=checked.keeping.keep != "all",
+                              retention=_retention(checked.disk, engine["output"], verbose))
             guard.make_room = writers.make_room
             guard.check()  # a disk too full to start on ends the recording before it opens
-            command = _event_command(checked, engine)
+            command = _event_command(checked.outside, engine["output"])
             # A live event is put in the file as it ends, at the cost of a
             # keyframe: a file's next event comes soon, its job can run again.
-            events = EventLog(checked["contact_sheet"], *_listeners(checked, command),
+            events = EventLog(checked.events.contact_sheet, *_listeners(checked.outside, command),
                               **({"seal": writers.seal} if engine["live"] else {}))
             if observer is not None:
                 writers.shown = observer.frame
             outages = OutageLog(lambda: writers.first_path or engine["namer"](0, started),
-                                checked["utc_offset"])
+                                checked.times.utc_offset)
             if writers.retention is not None:
                 writers.retention.held = lambda: (writers.latest_path, events.path,
                                                   outages.path)
             reports = None if progress is None else Reports(progress, clock, probed_count,
                                                             lambda: len(outages.outages))
-            live = _live_source(checked, engine, received, outages, reports)
-            engine.update(stop=received, progress=None if reports is None else reports.engine,
-                          writer=writers, log_opener=writers.open_log,
-                          on_event=events if engine["events"] else None, **_reading(
-                              live, checked, received))
+            copying = codec.name == COPY
+            live = None if copying else _live_source(checked, engine, received, outages, reports)
+            plain, hooks = engine_hooks.split(
+                engine, stop=received, progress=None if reports is None else reports.engine,
+                writer=writers, log_opener=writers.open_log,
+                on_event=events if engine["motion_based"] else None,
+                **_reading(live, checked, received))
             try:
-                ran = _engine.run(engine)
+                ran = (run_copy(checked, engine, held, writers, received, outages,
+                                hooks.progress, events)
+                       if copying else _engine.run(plain, hooks))
             finally:
                 if live is not None:
                     live.release()
@@ -259,11 +208,14 @@ def record(
         events_log=None if events.path is None else Path(events.path),
         contact_sheets=[Path(name) for name in sheets],
         deleted=[] if retention is None else retention.deleted,
-        outages=outages.outages, outages_log=outages_log)
+        outages=outages.outages, outages_log=outages_log, codec=codec.name)
     if reports is not None:
         reports.last(ran.frames_read, ran.frames_kept, ran.frame_count, ran.position,
                      result.elapsed)
     return result
+
+
+record.__doc__ += options.docstring_list() + "\n"
 
 
 def check_options(source: int | str | os.PathLike, output: str | os.PathLike = "capture.mp4",
@@ -271,90 +223,105 @@ def check_options(source: int | str | os.PathLike, output: str | os.PathLike = "
     """Checks `record(source, output, **given)`'s options as record() does,
     with nothing opened but a probe of the source and files of its own."""
     engine_options(options.check_all({**options.defaults(), **given, "source": source,
-                                      "output": output}))
+                                      "output": output}), held=None)
 
 
-def engine_options(checked: dict) -> tuple[dict, int | None, Codec]:
-    """The engine's options of checked values, the frame count of a file
+def engine_options(checked: Settings,
+                   held: HeldOpening | None) -> tuple[dict, int | None, Codec]:
+    """The engine's options of checked settings, the frame count of a file
     when its own timing tells it, and the codec. The source,
-    the output and the codec are checked here, last, as they touch the disk."""
+    the output and the codec are checked here, last, as they touch the disk;
+    a stream opened to see whether it can be copied is kept in `held`. With
+    no `held`, as when options are only checked, no stream is opened: a
+    camera may serve one client at a time."""
     engine = options.engine_fields(checked)
-    found = sources.source(checked["source"])
-    path = outputs.output_path(checked["output"])
+    output = checked.output
+    found = sources.source(output.source)
+    path = outputs.output_path(output.output)
     timing = None if found.live else probe(found.value, found.sequence)
-    timestamps = checked["timestamps"]
+    timestamps = checked.times.timestamps
     if timestamps == "auto":
         timestamps = "clock" if found.live else "pts"
-    codec = check_codec(checked["codec"], checked["quality"], checked["speed"], path)
-    if checked["region"] is not None:
-        check_size(codec, checked["region"][2:], "the region's width and height")
-    numbered = any(checked[name] for name in ("frames_per_file", "file_per_event", "segment"))
+    codec_name = output.codec
+    if codec_name == options.AUTO:
+        codec_name = None if held is None else chosen_codec(found, path, checked, held)
+    codec = check_codec(codec_name, output.quality, output.speed, path)
+    if codec.name != COPY:
+        options.check_encoded(checked)
+    else:
+        options.check_copy(checked)
+        if not isinstance(found.value, str):
+            raise ValueError("a camera index has no stream to copy: give its device or "
+                             "stream, or a codec")
+    if output.region is not None:
+        check_size(codec, output.region[2:], "the region's width and height")
+    numbered = output.numbered or checked.events.file_per_event
     engine["detector"] = _detector(checked, timing.size if timing else None)
     engine.update(
-        input_=found.value, live=found.live, start=checked["start"] or found.start,
+        input_=found.value, live=found.live, start=checked.times.start or found.start,
         output=path, timestamps=timestamps, rate=timing.rate if timing else 0.0,
         fmt=codec.name, namer=outputs.namer(path, numbered=numbered),
-        segmenter=None if checked["segment"] is None else SegmentClock(checked["segment"]))
+        segmenter=None if output.segment is None else SegmentClock(output.segment))
     return engine, timing.frames if timing else None, codec
 
 
-def _detector(checked: dict, frame_size: tuple[int, int] | None) -> Detector | None:
+def _detector(checked: Settings, frame_size: tuple[int, int] | None) -> Detector | None:
     """A motion recording's detector; its masks are checked against a file's
     frame size here, and against a live source's at its first frame."""
-    if checked["keep"] != "motion":
+    if not checked.keeping.by_motion:
         return None
     if frame_size is not None:
-        masks.check_fits(checked, frame_size)
-    return Detector(checked, frame_size)
+        masks.check_fits(checked.motion, frame_size)
+    return Detector(checked.motion, checked.output.region, frame_size)
 
 
-def _event_command(checked: dict, engine: dict) -> EventCommand | None:
-    if not isinstance(checked["on_event"], list):
+def _event_command(outside: Outside, output: str) -> EventCommand | None:
+    if not isinstance(outside.on_event, list):
         return None
-    return EventCommand(checked["on_event"], checked["on_event_timeout"],
-                        checked["name"] or outputs.default_name(engine["output"]))
+    return EventCommand(outside.on_event, outside.on_event_timeout,
+                        outside.name or outputs.default_name(output))
 
 
-def _listeners(checked: dict, command: EventCommand | None) -> tuple[list[Callable], bool]:
+def _listeners(outside: Outside, command: EventCommand | None) -> tuple[list[Callable], bool]:
     """Those told of each event as it ends, the observer first, and whether
     they want its picture: all do but an observer that says it does not."""
-    observer, told = checked["observer"], []
+    observer, told = outside.observer, []
     if observer is not None:
         told.append(observer.event)
     if command is not None:
         told.append(command)
-    elif checked["on_event"] is not None:
-        told.append(checked["on_event"])
-    wanted = checked["on_event"] is not None or (
+    elif outside.on_event is not None:
+        told.append(outside.on_event)
+    wanted = outside.on_event is not None or (
         observer is not None and getattr(observer, "thumbnails", True))
     return told, wanted
 
 
-def _retention(checked: dict, engine: dict, verbose: bool) -> Retention | None:
-    if checked["keep_for"] is None and checked["max_size"] is None:
+def _retention(disk: Disk, output: str, verbose: bool) -> Retention | None:
+    if not disk.retained:
         return None
-    return Retention(engine["output"], keep_for=checked["keep_for"],
-                     max_size=checked["max_size"],
+    return Retention(output, keep_for=disk.keep_for, max_size=disk.max_size,
                      report=lambda line: print(f"velmar: {line}") if verbose else None)
 
 
-def _live_source(checked: dict, engine: dict, stop: list, outages: OutageLog,
+def _live_source(checked: Settings, engine: dict, stop: list, outages: OutageLog,
                  reports: Reports | None) -> LiveSource | None:
     if not engine["live"]:
         return None
-    policy = Policy(checked["reconnect"], checked["give_up"], checked["stall_timeout"],
-                    checked["read_ahead"])
+    live = checked.live
+    policy = Policy(live.reconnect, live.give_up, live.stall_timeout,
+                    checked.running.read_ahead)
     # The engine's cv2, so that whatever stands in for it opens the source too.
-    open_capture = live_opener(_engine.cv2, engine["input_"], checked["stall_timeout"],
-                               checked["rtsp_transport"])
+    open_capture = live_opener(_engine.cv2, engine["input_"], live.stall_timeout,
+                               live.rtsp_transport)
     return LiveSource(open_capture, policy, stop, outages,
                       on_attempt=(lambda number: None) if reports is None else reports.attempt)
 
 
-def _reading(live: LiveSource | None, checked: dict, stop: list) -> dict:
+def _reading(live: LiveSource | None, checked: Settings, stop: list) -> dict:
     """The engine's hooks that open and reopen the source."""
     if live is None:
-        return {"opener": opener(_engine.cv2, checked["read_ahead"], stop,
-                                 pictures=checked["keep"] == "motion"), "reconnect": None}
+        return {"opener": opener(_engine.cv2, checked.running.read_ahead, stop,
+                                 pictures=checked.keeping.by_motion), "reconnect": None}
     return {"opener": lambda _value: live.open(),
-            "reconnect": live.reconnect if checked["reconnect"] else None}
+            "reconnect": live.reconnect if checked.live.reconnect else None}

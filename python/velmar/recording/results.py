@@ -60,6 +60,7 @@ class Recording:
     deleted: list[Path] = field(default_factory=list)  # old recordings retention deleted
     outages: list = field(default_factory=list)  # velmar.Outage, live sources only
     outages_log: Path | None = None
+    codec: str | None = None  # that wrote the videos: "copy" for the source's own stream
 
 
 class SourceError(OSError):

@@ -13,7 +13,7 @@ from typing import Any
 
 from velmar import value_checks
 
-STREAM = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")
+STREAM = value_checks.STREAM
 SEQUENCE = re.compile(r"%0?\d*d")
 
 

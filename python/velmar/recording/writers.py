@@ -21,6 +21,7 @@ from velmar import value_checks
 from velmar.recording import outputs
 from velmar.recording.compact import (COMPACT, CONTAINERS, Codec, CompactWriter,
                                       encoder_options, quiet_encoders)
+from velmar.recording.copying.copy_file import CopyFile
 from velmar.recording.disk import DiskGuard
 from velmar.recording.durable import FrameLog
 from velmar.recording.retention import Retention
@@ -33,6 +34,7 @@ MOST_QUALITY = {"h264": 51, "h265": 51, "av1": 63}
 # The smallest frames each encoder takes, as (side, pixels) of the even size
 # written: x265 wants 16 each way, SVT-AV1 fails on 2x2, 2x4 and 4x2.
 LEAST_SIZE = {"h264": (2, 4), "h265": (16, 256), "av1": (2, 12)}
+COPY = "copy"  # the source's own packets, written unchanged
 OPENCV_NAMES = {"mjpg": "MJPG", "mp4v": "mp4v", "ffv1": "FFV1"}
 # The containers that hold OpenCV's codecs as themselves: OpenCV's writer
 # would put MJPEG into an .mp4 under another codec's tag.
@@ -166,6 +168,20 @@ class Writers:
             self.latest.log = log
         return log
 
+    def open_copy(self, path: str, template, rate: float) -> CopyFile:
+        """A video of copied packets and its log, whose rows follow its fragments."""
+        self.guard.check()
+        self.latest_path = path
+        self.first_path = self.first_path or path
+        self.latest = None
+        self.sizes[path] = (template.codec_context.width, template.codec_context.height)
+        log = self.latest_log = FrameLog(path + ".csv", True, self.guard, self._finished)
+        try:
+            return CopyFile(path, log, template, rate, self.guard)
+        except BaseException:
+            log.close()
+            raise
+
     def seal(self) -> None:
         """Every frame written so far, and its row, to the OS now: an event
         has ended, and the scene may stay still for hours."""
@@ -183,6 +199,8 @@ def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
         name = _codec_for(suffix)
     if not isinstance(name, str):
         raise value_checks.OptionTypeError("codec", f"must be a str, not {name!r}")
+    if name.lower() == COPY:
+        return _copy_codec(quality, speed, suffix)
     if speed is not None and (isinstance(speed, bool) or not isinstance(speed, (str, int))):
         raise value_checks.OptionTypeError("speed", f"must be an encoder preset name or number, "
                                               f"not {speed!r}")
@@ -198,6 +216,16 @@ def check_codec(name: Any, quality: Any, speed: Any, output: str) -> Codec:
         raise ValueError(f"quality and speed apply to {', '.join(COMPACT)}, not {name!r}")
     outputs.check_fourcc(fourcc(codec), output)
     return codec
+
+
+def _copy_codec(quality: Any, speed: Any, suffix: str) -> Codec:
+    """The source's packets as they come: into the containers that fragment."""
+    if suffix not in COMPACT_SUFFIXES:
+        raise value_checks.OptionValueError("codec", f"'copy' writes {', '.join(COMPACT_SUFFIXES)} "
+                                                     f"files, not {suffix}")
+    if quality is not None or speed is not None:
+        raise ValueError(f"quality and speed apply to {', '.join(COMPACT)}, not 'copy'")
+    return Codec(COPY)
 
 
 def check_size(codec: Codec, size: tuple[int, int], what: str) -> None:

@@ -76,7 +76,7 @@ def summary(result, prefix: str = "velmar") -> str:
                    f"in {result.outages_log}; ")
     return (f"{prefix}: {result.frames_read} frames read, {result.frames_kept} kept; "
             f"files: {files}; {outages}stopped: {REASONS[result.stop].text}; "
-            f"{result.elapsed:.1f} s")
+            f"{result.elapsed:.1f} s" + (f"; codec: {result.codec}" if result.codec else ""))
 
 
 def outcome(result, source, prefix: str = "velmar") -> int:

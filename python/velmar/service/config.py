@@ -28,7 +28,8 @@ FLAG_WORDS = {name.lstrip("-").replace("-", "_"): option.name
               for option in table.COMMAND for flag in option.flags for name in flag.names
               if name.startswith("--")}
 # A box without a screen: no camera opens a window unless its table asks.
-RUN_DEFAULTS = {"preview": False}
+# Every camera is copied where its stream fits the output's container.
+RUN_DEFAULTS = {"preview": False, "codec": table.AUTO}
 
 
 @dataclass(frozen=True)

@@ -7,8 +7,10 @@
 
 #include "capture/behaviour.h"
 #include "capture/engine.h"
-#include "capture/result.h"
+#include "capture/events.h"
+#include "capture/hooks.h"
 #include "capture/options.h"
+#include "capture/result.h"
 #include "capture/stop_names.h"
 #include "glue/errors.h"
 #include "glue/module_setup.h"
@@ -55,9 +57,15 @@ capture::Options options_of(nb::dict given) {
     return options;
 }
 
-capture::Result run(nb::handle globals, nb::handle names, nb::dict options) {
+// The options' object values are borrowed from a copy of the dict that the
+// session holds, so a hook that changes the caller's dict cannot free them;
+// the hooks are read once and held, owned, until the session returns.
+capture::Result run(nb::handle globals, nb::handle names, nb::dict options, nb::handle hooks) {
     Namespace ns(globals.ptr(), names.ptr());
-    return capture::run_session(ns, options_of(options), capture::recording_profile());
+    nb::dict held = nb::borrow<nb::dict>(steal_checked(PyDict_Copy(options.ptr())));
+    capture::Options plain = options_of(held);
+    capture::Hooks called = capture::hooks_of(hooks);
+    return capture::run_session(ns, plain, called, capture::recording_profile());
 }
 
 nb::object frame_count_of(const capture::Result &r) {
@@ -96,6 +104,25 @@ void bind_result(nb::module_ &m) {
         });
 }
 
+void bind_event(nb::module_ &m) {
+    using capture::EndedEvent;
+    nb::class_<EndedEvent>(m, "EndedEvent", "A motion event, told to on_event as it ends.")
+        .def_ro("first_frame", &EndedEvent::first_frame)
+        .def_ro("last_frame", &EndedEvent::last_frame)
+        .def_ro("start", &EndedEvent::start, "The first frame's time, as in the frame log.")
+        .def_ro("end", &EndedEvent::end, "The last frame's time, as in the frame log.")
+        .def_ro("seconds", &EndedEvent::seconds)
+        .def_ro("frames", &EndedEvent::frames, "Frames written.")
+        .def_ro("video", &EndedEvent::video)
+        .def_ro("thumbnail", &EndedEvent::thumbnail, "The frame of its largest motion.")
+        .def("__repr__", [](nb::handle self) {
+            return nb::str("EndedEvent(first_frame={0.first_frame}, last_frame={0.last_frame}, "
+                           "start={0.start!r}, end={0.end!r}, seconds={0.seconds!r}, "
+                           "frames={0.frames}, video={0.video!r})")
+                .format(self);
+        });
+}
+
 // STOPS: the names in the table's order.
 nb::tuple stop_names() {
     nb::list names;
@@ -109,9 +136,10 @@ std::string run_doc() {
     std::string names;
     for (const capture::StopName &entry : capture::stop_names)
         names += std::string(names.empty() ? "'" : ", '") + entry.name + "'";
-    return "Run one capture session with the options given by name; returns a Result: frames "
-           "read and kept, the input's frame count, the position and rate, why it stopped (one "
-           "of STOPS: " + names + ") and the files written.";
+    return "Run one capture session with the plain options given by name and the hooks "
+           "read from `hooks`' attributes; returns a Result: frames read and kept, the "
+           "input's frame count, the position and rate, why it stopped (one of STOPS: " +
+           names + ") and the files written.";
 }
 
 void set_up(PyObject *module) {
@@ -119,10 +147,14 @@ void set_up(PyObject *module) {
     nb::object globals = nb::borrow(PyModule_GetDict(module));
     nb::object names = make_global_names();
     bind_result(m);
+    bind_event(m);
     m.attr("STOPS") = stop_names();
     m.def(
-        "run", [globals, names](nb::dict options) { return run(globals, names, options); },
-        nb::arg("options"), run_doc().c_str());
+        "run",
+        [globals, names](nb::dict options, nb::handle hooks) {
+            return run(globals, names, options, hooks);
+        },
+        nb::arg("options"), nb::arg("hooks"), run_doc().c_str());
 }
 
 // Set up like velmar.ccapture: a failing import (an interrupt among them)

@@ -5,6 +5,7 @@
 
 #include "capture/behaviour.h"
 #include "capture/engine.h"
+#include "capture/hooks.h"
 #include "capture/options.h"
 #include "motion/motion_check.h"
 #include "velmar/ccapture/bound_arguments.h"
@@ -116,7 +117,7 @@ capture::Options vcapture_options(const BoundArguments &a) {
 // The number of frames read, or 0 when the session stopped early.
 PyObject *run_vcapture(const Namespace &ns, const BoundArguments &a) {
     capture::Result result =
-        capture::run_session(ns, vcapture_options(a), capture::exact_profile());
+        capture::run_session(ns, vcapture_options(a), capture::Hooks{}, capture::exact_profile());
     bool early = result.stop == capture::Stop::Region || result.stop == capture::Stop::NotOpened;
     return PyLong_FromLongLong(early ? 0 : result.frames_read);
 }
