@@ -247,7 +247,7 @@ def _region_fields(value, _settings) -> dict[str, Any]:
 
 
 def _keep_fields(value, _settings) -> dict[str, Any]:
-    return {"motion_based": value == "motion", "events": value == "motion"}
+    return {"motion_based": value == "motion"}
 
 
 def _interval_fields(value, settings) -> dict[str, Any]:

@@ -98,12 +98,6 @@ void set_option(Options &options, std::string_view name, PyObject *value) {
         options.timestamps = time_source_named(value);
         return;
     }
-    // velmar.options still sends keep="motion" as `events` beside
-    // `motion_based`, always the same value; the profile decides events.
-    if (name == "events") {
-        to_bool(value);
-        return;
-    }
     const OptionField *field = option_field(name);
     if (!field) {
         std::string text(name);
