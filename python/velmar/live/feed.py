@@ -13,9 +13,9 @@ import time
 from collections import deque
 from collections.abc import Callable
 from datetime import datetime
+from fractions import Fraction
+from functools import partial
 from typing import Any
-
-import cv2
 
 from velmar.recording.signals import block_stop_signals
 
@@ -31,14 +31,30 @@ def small_copy(image, width: int = PICTURE_WIDTH):
     if image.shape[1] <= width:
         return image.copy()
     height = max(1, round(image.shape[0] * width / image.shape[1]))
+    import cv2  # on the first picture: a camera that shows none loads no OpenCV
     return cv2.resize(image, (width, height), interpolation=cv2.INTER_AREA)
 
 
 def jpeg(image) -> bytes:
+    import cv2
     ok, data = cv2.imencode(".jpg", image, [cv2.IMWRITE_JPEG_QUALITY, JPEG_QUALITY])
     if not ok:
         raise ValueError("a picture could not be encoded as JPEG")
     return data.tobytes()
+
+
+def frame_jpeg(frame, width: int = PICTURE_WIDTH) -> bytes:
+    """A decoded PyAV frame as a small JPEG, by FFmpeg alone: a copying
+    camera loads neither NumPy nor OpenCV for its pictures."""
+    import av
+    width = min(width, frame.width) // 2 * 2
+    height = max(2, round(frame.height * width / frame.width / 2) * 2)
+    small = frame.reformat(width=width, height=height, format="yuvj420p")
+    encoder = av.CodecContext.create("mjpeg", "w")
+    encoder.width, encoder.height, encoder.pix_fmt = width, height, "yuvj420p"
+    encoder.time_base = Fraction(1, 25)
+    encoder.options = {"qmin": "3", "qmax": "6"}  # about OpenCV's quality 75
+    return b"".join(bytes(packet) for packet in encoder.encode(small) + encoder.encode(None))
 
 
 def event_report(event) -> dict[str, Any]:
@@ -69,7 +85,14 @@ class Feed:
     def frame(self, image) -> None:
         if self.due:
             self.due = False
-            self.small = small_copy(image)
+            self.small = partial(jpeg, small_copy(image))
+            self.wake.set()
+
+    def picture(self, frame) -> None:
+        """A decoded PyAV frame: made small and JPEG on the feed's thread."""
+        if self.due:
+            self.due = False
+            self.small = partial(frame_jpeg, frame)
             self.wake.set()
 
     def event(self, event) -> None:
@@ -114,7 +137,7 @@ class Feed:
                 self.send(self.reports.popleft())
             small, self.small = self.small, None
             if small is not None:
-                self.send({"picture": jpeg(small), "at": datetime.now().isoformat(
+                self.send({"picture": small(), "at": datetime.now().isoformat(
                     timespec="seconds")})
             if closing:
                 return

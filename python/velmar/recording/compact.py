@@ -6,81 +6,15 @@ from __future__ import annotations
 import contextlib
 import os
 import time
-from dataclasses import dataclass
 from fractions import Fraction
 
 import cv2
 import numpy as np
 
+from velmar.recording.codecs import COMPACT, Codec, encoder_options, quiet_encoders
+from velmar.recording.containers import CONTAINERS, MP4_FLAGS, SEALABLE, fragmented, sealed
 from velmar.recording.disk import DiskGuard
 from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog, is_full
-
-# codec -> (PyAV encoder, default quality, default speed, quality option)
-COMPACT = {
-    "h264": ("libx264", 23, "veryfast", "crf"),
-    "h265": ("libx265", 28, "ultrafast", "crf"),
-    "av1": ("libsvtav1", 35, "10", "crf"),
-}
-CONTAINERS = {".mp4": "mp4", ".mkv": "matroska", ".mov": "mov"}
-# The containers whose fragments a new muxer can go on writing in the same
-# file, its header left out: those of FFmpeg's MP4 muxer.
-SEALABLE = (".mp4", ".mov")
-_MP4_FLAGS = "frag_keyframe+empty_moov+default_base_moof"
-# A sealed file has no index at its end (fragments play without one), its
-# fragments carry their own decode times, and its composition offsets may be
-# negative, so that each muxer's fragments follow the last one's in time.
-_SEALED_FLAGS = "+skip_trailer+negative_cts_offsets"
-
-
-@dataclass(frozen=True)
-class Codec:
-    name: str        # "h264", "h265", "av1", or a four-character code for OpenCV
-    quality: int | None = None
-    speed: str | None = None
-
-    @property
-    def compact(self) -> bool:
-        return self.name in COMPACT
-
-
-def fragmented(suffix: str, frames: int, rate: float) -> dict[str, str]:
-    """Container options for fragments (clusters) of `frames` frames, each
-    written whole as soon as the next begins. Fragments need no keyframe of
-    their own: a cut-off file decodes from its start up to its last whole
-    fragment, and keyframes a second apart made files four times as large."""
-    seconds = (frames - 0.5) / rate  # the muxer cuts once a fragment is this long
-    if suffix == ".mkv":
-        return {"cluster_time_limit": str(max(1, int(seconds * 1000))), "flush_packets": "1"}
-    return {"movflags": _MP4_FLAGS, "frag_duration": str(max(1, int(seconds * 1e6))),
-            "flush_packets": "1"}
-
-
-def sealed(options: dict[str, str], following: bool, next_fragment: int) -> dict[str, str]:
-    """`fragmented()`'s options for a file that is sealed: the muxer after
-    the first (`following`) goes on from the last one's time and fragment
-    number."""
-    flags = options["movflags"] + _SEALED_FLAGS + ("+frag_discont" if following else "")
-    return {**options, "movflags": flags, "fragment_index": str(next_fragment)}
-
-
-def encoder_options(codec: Codec, encoder: str, sparse: bool = False) -> dict[str, str]:
-    """The preset, and quiet for the encoder that reports at info level.
-    `sparse` frames (a time-lapse) leave the encoder at once: one that held
-    a dozen frames to look ahead would keep minutes of them from the file."""
-    options = {"preset": codec.speed or COMPACT[codec.name][2]}
-    if sparse and encoder in ("libx264", "libx265"):
-        options["tune"] = "zerolatency"
-    if sparse and encoder == "libsvtav1":
-        options["svtav1-params"] = "pred-struct=1:lookahead=0"  # low delay
-    if encoder == "libx265":
-        options["x265-params"] = "log-level=error"
-    return options
-
-
-def quiet_encoders() -> None:
-    """SVT-AV1 reports its set-up on standard error unless told otherwise."""
-    os.environ.setdefault("SVT_LOG", "1")
-
 
 def exact_rate(rate: float) -> Fraction:
     """30000/1001 back from 29.97002997...: rates are ratios of small numbers."""
@@ -108,7 +42,7 @@ class Encoder:
         # the rate older PyAV does not copy from a template.
         self.owned = muxer is None
         # A muxer that writes where it cannot seek: MP4's wants fragments.
-        options = {} if container_format == "matroska" else {"movflags": _MP4_FLAGS}
+        options = {} if container_format == "matroska" else {"movflags": MP4_FLAGS}
         self.container = (av.open(_Nowhere(), "w", format=container_format, options=options)
                           if self.owned else muxer)
         try:

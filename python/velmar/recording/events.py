@@ -13,9 +13,7 @@ from datetime import datetime
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-import cv2
 
-from velmar.recording.contact_sheet import ContactSheet, THUMB_WIDTH
 from velmar.recording.outputs import free_name
 from velmar.shared.companions import EVENTS_HEADER, EVENTS_SUFFIX
 
@@ -51,7 +49,7 @@ class EventLog:
         self.path: str | None = None
         self.file = None
         self.writer = None
-        self.sheet: ContactSheet | None = None
+        self.sheet = None  # the contact sheet, once an event comes
         self.wants_sheet = contact_sheet
 
     def __call__(self, ended: EndedEvent) -> None:
@@ -75,6 +73,9 @@ class EventLog:
     def _thumbnail(self, number: int, image) -> Path | None:
         """The event's picture, small; None when it cannot be written (the
         event itself is logged all the same)."""
+        import cv2  # pictures only once an event has one: a copy without events loads none
+
+        from velmar.recording.contact_sheet import THUMB_WIDTH
         name = f"{os.path.splitext(self.path)[0]}.{number:03d}.jpg"
         height = max(1, round(image.shape[0] * THUMB_WIDTH / image.shape[1]))
         small = cv2.resize(image, (THUMB_WIDTH, height), interpolation=cv2.INTER_AREA)
@@ -92,6 +93,7 @@ class EventLog:
         self.writer = csv.writer(self.file)
         self.writer.writerow(EVENTS_HEADER)
         if self.wants_sheet:
+            from velmar.recording.contact_sheet import ContactSheet
             self.sheet = ContactSheet(stem)
 
     def close(self) -> list[str]:

@@ -10,7 +10,6 @@ from contextlib import contextmanager
 from datetime import datetime
 from typing import Any
 
-import cv2
 
 from velmar import value_checks
 from velmar.recording.segments import dated_name, fixed_folder, has_fields
@@ -126,8 +125,19 @@ def libraries_quiet(verbose: bool):
     # FFmpeg's own lines ("Connection refused") go only by this, read at
     # OpenCV's first use of FFmpeg; any other level would send them to stdout.
     os.environ.setdefault("OPENCV_FFMPEG_LOGLEVEL", "-8")
+    with opencv_quiet(verbose):
+        yield
+
+
+@contextmanager
+def opencv_quiet(verbose: bool):
+    """OpenCV's own log silent, unless `verbose`; nothing to do where it is
+    not loaded: a copy never loads it, an encoding recording quiets it once
+    it has."""
+    import sys
+    cv2 = sys.modules.get("cv2")
     logging = getattr(getattr(cv2, "utils", None), "logging", None)
-    if logging is None:
+    if verbose or logging is None:
         yield
         return
     previous = logging.getLogLevel()
@@ -144,6 +154,7 @@ def check_fourcc(fourcc: Any, output: str) -> str:
     if len(fourcc) != 4 or not fourcc.isascii():
         raise ValueError(f"fourcc must be four ASCII characters, got {fourcc!r}")
     suffix = os.path.splitext(output)[1]
+    import cv2
     with tempfile.TemporaryDirectory() as folder, silenced_stderr():
         probe = cv2.VideoWriter(os.path.join(folder, "probe" + suffix),
                                 cv2.VideoWriter_fourcc(*fourcc), 25, (64, 48))

@@ -10,18 +10,15 @@ from collections.abc import Callable
 from datetime import datetime
 from pathlib import Path
 
-from velmar import _engine, options
+from velmar import options
 from velmar.options import Disk, Outside, Settings
 from velmar.detection import masks
-from velmar.detection.detector import Detector
-from velmar.recording import engine_hooks, outputs, sources
+from velmar.recording import outputs, sources
 from velmar.recording.copying.choice import chosen_codec
 from velmar.recording.copying.copy_recording import run_copy
 from velmar.recording.copying.packet_reader import HeldOpening
 from velmar.recording.event_commands import EventCommand
 from velmar.recording.events import Event, EventLog
-from velmar.recording.live_source import LiveSource, Policy
-from velmar.recording.opening import live_opener, opener
 from velmar.recording.outages import OutageLog
 from velmar.recording.probe import probe
 from velmar.recording.reports import Reports
@@ -162,6 +159,7 @@ def record(
                               **({"seal": writers.seal} if engine["live"] else {}))
             if observer is not None:
                 writers.shown = observer.frame
+                writers.shown_picture = getattr(observer, "picture", None)
             outages = OutageLog(lambda: writers.first_path or engine["namer"](0, started),
                                 checked.times.utc_offset)
             if writers.retention is not None:
@@ -169,25 +167,21 @@ def record(
                                                   outages.path)
             reports = None if progress is None else Reports(progress, clock, probed_count,
                                                             lambda: len(outages.outages))
-            copying = codec.name == COPY
-            live = None if copying else _live_source(checked, engine, received, outages, reports)
-            plain, hooks = engine_hooks.split(
-                engine, stop=received, progress=None if reports is None else reports.engine,
-                writer=writers, log_opener=writers.open_log,
-                on_event=events if engine["motion_based"] else None,
-                **_reading(live, checked, received))
             try:
-                ran = (run_copy(checked, engine, held, writers, received, outages,
-                                hooks.progress, events)
-                       if copying else _engine.run(plain, hooks))
+                if codec.name == COPY:
+                    ran, never_opened = run_copy(checked, engine, held, writers, received,
+                                                 outages, None if reports is None
+                                                 else reports.engine, events), False
+                else:
+                    from velmar.recording.engine_run import run_engine
+                    ran, never_opened = run_engine(checked, engine, received, writers, events,
+                                                   outages, reports)
             finally:
-                if live is not None:
-                    live.release()
                 outages_log = outages.close()
                 sheets = events.close()
                 if command is not None:
                     command.close()
-    if ran.stop == "not_opened" or (live is not None and not live.opened and ran.stop == "end"):
+    if ran.stop == "not_opened" or (never_opened and ran.stop == "end"):
         raise SourceError(sources.not_opened(engine["input_"]))
     # A full disk keeps a compact video's last frames out: its file tells.
     files = [OutputFile(Path(f.video), Path(f.log), writers.frames_in_file.get(f.video, f.frames),
@@ -265,11 +259,12 @@ def engine_options(checked: Settings,
     return engine, timing.frames if timing else None, codec
 
 
-def _detector(checked: Settings, frame_size: tuple[int, int] | None) -> Detector | None:
+def _detector(checked: Settings, frame_size: tuple[int, int] | None):
     """A motion recording's detector; its masks are checked against a file's
     frame size here, and against a live source's at its first frame."""
     if not checked.keeping.by_motion:
         return None
+    from velmar.detection.detector import Detector  # OpenCV and NumPy, only for motion
     if frame_size is not None:
         masks.check_fits(checked.motion, frame_size)
     return Detector(checked.motion, checked.output.region, frame_size)
@@ -302,26 +297,3 @@ def _retention(disk: Disk, output: str, verbose: bool) -> Retention | None:
         return None
     return Retention(output, keep_for=disk.keep_for, max_size=disk.max_size,
                      report=lambda line: print(f"velmar: {line}") if verbose else None)
-
-
-def _live_source(checked: Settings, engine: dict, stop: list, outages: OutageLog,
-                 reports: Reports | None) -> LiveSource | None:
-    if not engine["live"]:
-        return None
-    live = checked.live
-    policy = Policy(live.reconnect, live.give_up, live.stall_timeout,
-                    checked.running.read_ahead)
-    # The engine's cv2, so that whatever stands in for it opens the source too.
-    open_capture = live_opener(_engine.cv2, engine["input_"], live.stall_timeout,
-                               live.rtsp_transport)
-    return LiveSource(open_capture, policy, stop, outages,
-                      on_attempt=(lambda number: None) if reports is None else reports.attempt)
-
-
-def _reading(live: LiveSource | None, checked: Settings, stop: list) -> dict:
-    """The engine's hooks that open and reopen the source."""
-    if live is None:
-        return {"opener": opener(_engine.cv2, checked.running.read_ahead, stop,
-                                 pictures=checked.keeping.by_motion), "reconnect": None}
-    return {"opener": lambda _value: live.open(),
-            "reconnect": live.reconnect if checked.live.reconnect else None}

@@ -68,7 +68,9 @@ class SourceError(OSError):
 
 
 class Observer(Protocol):
-    """Told of a recording as it goes, on its thread: each method must return at once."""
+    """Told of a recording as it goes, on its thread: each method must return at once.
+    A copy decodes only a keyframe now and then for it; an observer with a
+    `picture(frame)` method is given that PyAV frame, else `frame()` a NumPy image."""
 
     def frame(self, image: Any) -> None:
         """A kept frame, once written (a NumPy array the recording may reuse)."""

@@ -15,12 +15,11 @@ from dataclasses import dataclass, field
 from fractions import Fraction
 from typing import Any
 
-import cv2
 
 from velmar import value_checks
 from velmar.recording import outputs
-from velmar.recording.compact import (COMPACT, CONTAINERS, Codec, CompactWriter,
-                                      encoder_options, quiet_encoders)
+from velmar.recording.containers import CONTAINERS
+from velmar.recording.codecs import COMPACT, Codec, encoder_options, quiet_encoders
 from velmar.recording.copying.copy_file import CopyFile
 from velmar.recording.disk import DiskGuard
 from velmar.recording.durable import FrameLog
@@ -74,6 +73,7 @@ class OpenCVWriter:
 
     def __init__(self, path: str, fourcc: str, rate: float, size: tuple[int, int],
                  is_color: bool, guard: DiskGuard):
+        import cv2
         self.writer = cv2.VideoWriter(path, cv2.VideoWriter_fourcc(*fourcc), rate, size,
                                       is_color)
         self.path, self.guard = path, guard
@@ -110,11 +110,12 @@ class Writers:
     sizes: dict[str, tuple[int, int]] = field(default_factory=dict)
     frames_in_file: dict[str, int] = field(default_factory=dict)  # by their closed logs
     notes: list[str] = field(default_factory=list)
-    latest: CompactWriter | None = None
+    latest: Any = None  # the compact writer of the latest video
     latest_log: FrameLog | None = None
     latest_path: str | None = None
     first_path: str | None = None
     shown: Callable[[Any], None] | None = None  # shown each frame once it is written
+    shown_picture: Callable[[Any], None] | None = None  # a copy's decoded frames, if taken
 
     def __call__(self, path: str, codec_name: str, rate: float, size: tuple[int, int],
                  is_color: bool = True):
@@ -124,6 +125,7 @@ class Writers:
         self.first_path = self.first_path or path
         self.latest = None
         if self.codec.compact:
+            from velmar.recording.compact import CompactWriter  # OpenCV and NumPy: not a copy's
             writer = self.latest = CompactWriter(path, self.codec, rate, size,
                                                  self.fragment_frames(rate),
                                                  self.spacing is not None, self.guard,

@@ -8,7 +8,7 @@ from __future__ import annotations
 import os
 import time
 
-from velmar.recording.compact import CONTAINERS, fragmented
+from velmar.recording.containers import CONTAINERS, fragmented
 from velmar.recording.disk import DiskGuard
 from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog, is_full
 from velmar.shared.companions import FRAME_LOG_HEADER

@@ -75,7 +75,8 @@ class CopyLoop:
         self.first_pts: int | None = None
         self.start: datetime | None = None
         self.last_packet = time.monotonic()
-        self.view = None if writers.shown is None else KeyframeView(writers.shown)
+        self.view = (None if writers.shown is None
+                     else KeyframeView(writers.shown, writers.shown_picture))
 
     def __call__(self) -> CopyRun:
         try:

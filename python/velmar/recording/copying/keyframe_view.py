@@ -13,8 +13,12 @@ SHOWN_EVERY = 0.25  # seconds: the live view's pace
 
 
 class KeyframeView:
-    def __init__(self, shown: Callable[[Any], None]):
-        self.shown = shown
+    """`shown(image)` gets a NumPy image; `picture(frame)`, where the
+    observer has it, the decoded PyAV frame, which it can make small
+    without NumPy or OpenCV."""
+
+    def __init__(self, shown: Callable[[Any], None], picture: Callable[[Any], None] | None):
+        self.shown, self.picture = shown, picture
         self.last = float("-inf")
 
     def keyframe(self, stream, packet) -> None:
@@ -29,4 +33,7 @@ class KeyframeView:
         except Exception:  # a picture the live view misses is no fault of the recording
             return
         for frame in frames[-1:]:
-            self.shown(frame.to_ndarray(format="bgr24"))
+            if self.picture is not None:
+                self.picture(frame)
+            else:
+                self.shown(frame.to_ndarray(format="bgr24"))
