@@ -162,8 +162,10 @@ def test_four_copying_cameras_one_killed_only_it_restarts(tmp_path, out):
             v["frames_kept"] > 25 for v in c.values()) else None)(status(url)))
         os.kill(cameras["b"]["pid"], signal.SIGKILL)
         servers["b"].restart_once_gone()
-        again = wait_for(lambda: (lambda c: c if c["b"]["restarts"] == 1 and
-                                  c["b"]["frames_kept"] > 25 else None)(status(url)))
+        again = wait_for(lambda: (lambda c: c if c["b"]["pid"] not in (None, cameras["b"]["pid"])
+                                  and c["b"]["state"] == "recording"
+                                  and c["b"]["frames_kept"] > 25 else None)(status(url)))
+        assert again["b"]["restarts"] == 1
         assert [again[name]["restarts"] for name in "acd"] == [0, 0, 0]
         assert {again[name]["pid"] for name in "acd"} == {cameras[name]["pid"] for name in "acd"}
         supervisor.send_signal(signal.SIGTERM)
