@@ -126,6 +126,12 @@ def test_a_detection_file_is_matched_from_its_start_in_the_recorded_pixels(scene
     assert seconds(result.events) == (seconds(reference.events) if found else [])
 
 
+def test_a_detection_file_that_does_not_open_keeps_every_frame(scene, tmp_path):
+    result = copied(scene[0], tmp_path / "cam.mp4", detect_source=(tmp_path / "gone.mp4").as_uri())
+    assert result.frames_kept == result.frames_read > 0
+    assert [o.reason for o in result.outages] == ["detection_not_opened"]
+
+
 def test_a_detection_stream_finds_the_recorded_streams_events(scene, tmp_path):
     main, sub = scene
     reference = seconds(copied(main, tmp_path / "main.mp4", before=1.0, after=0.5).events)

@@ -11,16 +11,18 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from datetime import datetime, timedelta
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from velmar.recording.copying.copy_output import CopiedFile, CopyOutput
 from velmar.recording.copying.held import Held
 from velmar.recording.copying.keyframe_view import KeyframeView
-from velmar.recording.copying.motion_copy import MotionCopy, MotionPlan
 from velmar.recording.copying.packet_reader import END, STALLED, PacketReader, StreamFacts
 from velmar.recording.live_source import QUICK_SPACING, OpenOutage, spacing
 from velmar.recording.outages import ENDED, NOT_OPENED, OutageLog
 from velmar.shared.stops import by_signal
+
+if TYPE_CHECKING:
+    from velmar.recording.copying.motion_copy import MotionCopy, MotionPlan
 
 PROGRESS_EVERY = 10  # packets between reports of progress
 
@@ -70,13 +72,18 @@ class CopyLoop:
         self.reader: PacketReader | None = None
         self.output = CopyOutput(plan.namer, plan.segmenter, plan.frames_per_file, writers,
                                  self.run.files)
-        self.motion = (None if plan.motion is None else
-                       MotionCopy(plan.motion, self.output, self._write, plan.live, outages))
+        self.motion = None if plan.motion is None else self._motion(plan.motion, outages)
         self.first_pts: int | None = None
         self.start: datetime | None = None
         self.last_packet = time.monotonic()
         self.view = (None if writers.shown is None
                      else KeyframeView(writers.shown, writers.shown_picture))
+
+    def _motion(self, plan: MotionPlan, outages: OutageLog) -> MotionCopy:
+        # Detection decodes pictures, with NumPy and OpenCV: a copy of every
+        # packet loads neither.
+        from velmar.recording.copying.motion_copy import MotionCopy
+        return MotionCopy(plan, self.output, self._write, self.plan.live, outages)
 
     def __call__(self) -> CopyRun:
         try:

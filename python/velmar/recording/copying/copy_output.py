@@ -8,8 +8,7 @@ import os
 from dataclasses import dataclass
 
 from velmar.recording.copying.copy_file import CopyFile
-from velmar.recording.copying.decoding import packet_copy
-from velmar.recording.copying.held import Held
+from velmar.recording.copying.held import Held, packet_copy
 
 
 @dataclass(frozen=True)

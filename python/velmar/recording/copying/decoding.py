@@ -23,15 +23,6 @@ def open_decoder(stream):
     return decoder
 
 
-def packet_copy(packet):
-    """A packet of its own: muxing a packet takes its data away."""
-    import av
-    copy = av.Packet(bytes(packet))
-    copy.pts, copy.dts, copy.time_base = packet.pts, packet.dts, packet.time_base
-    copy.is_keyframe = packet.is_keyframe
-    return copy
-
-
 def decoded(decoder, packet) -> list:
     """The frames the packet completes; none of a damaged one (those after
     it may decode). A None packet drains the decoder."""

@@ -1,5 +1,5 @@
-"""What a copy holds of each packet read until it is written or let go, and
-the detection's decision on it."""
+"""What a copy holds of each packet read until it is written or let go, the
+detection's decision on it, and a packet's copy of its own."""
 
 from __future__ import annotations
 
@@ -36,3 +36,12 @@ class Held:
     decision: Decision | None = None
     area: float = 0.0
     picture: Any = None
+
+
+def packet_copy(packet):
+    """A packet of its own: muxing a packet takes its data away."""
+    import av
+    copy = av.Packet(bytes(packet))
+    copy.pts, copy.dts, copy.time_base = packet.pts, packet.dts, packet.time_base
+    copy.is_keyframe = packet.is_keyframe
+    return copy

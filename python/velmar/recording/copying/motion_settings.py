@@ -5,12 +5,14 @@ from __future__ import annotations
 
 from dataclasses import replace
 from functools import partial
+from typing import TYPE_CHECKING
 
-from velmar.detection.detector import Detector
 from velmar.options import KEYFRAME, Motion, Settings
-from velmar.recording.copying.copy_events import EventRules
-from velmar.recording.copying.motion_copy import MotionPlan
 from velmar.recording.copying.packet_reader import open_reader
+
+if TYPE_CHECKING:
+    from velmar.detection.detector import Detector
+    from velmar.recording.copying.motion_copy import MotionPlan
 
 
 def copy_detector(motion: Motion, scale: float) -> Detector:
@@ -19,6 +21,7 @@ def copy_detector(motion: Motion, scale: float) -> Detector:
     so its masks and areas are in that stream's pixels, and it looks at as
     many pixels as `detect_scale` asks of the frames it reads. Keyframes
     alone are each checked."""
+    from velmar.detection.detector import Detector
     every = 1 if motion.detect_every == KEYFRAME else motion.detect_every
     return Detector(replace(motion, detect_every=every, detect_scale=motion.detect_scale * scale))
 
@@ -27,6 +30,9 @@ def motion_plan(checked: Settings, live: bool, events) -> MotionPlan | None:
     """None unless motion is kept. `events` is the events log, told of each."""
     if not checked.keeping.by_motion:
         return None
+    # Detection loads NumPy and OpenCV: a copy of every packet loads neither.
+    from velmar.recording.copying.copy_events import EventRules
+    from velmar.recording.copying.motion_copy import MotionPlan
     motion, source = checked.motion, None
     if motion.detect_source is not None:
         source = partial(open_reader, motion.detect_source,

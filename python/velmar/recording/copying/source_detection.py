@@ -9,7 +9,7 @@ recorder must not drop what it cannot judge), it is tried again as a live
 source is, and the outage is a row of the outages log whose reason is a
 live source's after "detection_" (detection_ended, detection_stalled,
 detection_not_opened). A file read for detection is read once: past its
-end, every packet is kept."""
+end, or when it does not open (an outage too), every packet is kept."""
 
 from __future__ import annotations
 
@@ -32,7 +32,9 @@ PREFIX = "detection_"
 REASONS = {END: ENDED, STALLED: STALLED}  # as a live source's outages name them
 MOST_SEEN = 256  # judged frames kept for packets yet to come
 POLL = 0.1
-SEEN, AWAY, BACK = "seen", "away", "back"
+# Notes of the watching thread: a frame judged; the stream away; back, its
+# outage ended; and an outage still open as the watching ends.
+SEEN, AWAY, BACK, UNENDED = "seen", "away", "back", "unended"
 
 Seen = tuple  # (seconds into the stream, its opening's clock, Decision)
 
@@ -73,7 +75,7 @@ class SourceDetection:
 
     def decision(self, held: Held) -> Decision | None:
         if not self.recorded.settled(time.monotonic()):
-            return BLIND if self.away else None
+            return BLIND if self.away else None  # a live stream's first packets wait
         due = self.recorded.due(held.shown_at)
         self._collect(due)
         seen, now = self.seen, time.monotonic()
@@ -86,7 +88,8 @@ class SourceDetection:
                     return first[2]
                 following = seen[1]
                 return (following if _due(following) - due < due - _due(first) else first)[2]
-        return BLIND if self.away else None
+        gone = not self.thread.is_alive() and self.notes.empty()  # no frame is to come
+        return BLIND if self.away or gone else None
 
     def wait(self, seconds: float) -> None:
         try:
@@ -122,19 +125,20 @@ class SourceDetection:
         elif kind == AWAY:
             self.away = True
         else:
-            self.away = False
+            self.away = self.away and kind == UNENDED
             self.on_outage(value)
 
     def _put(self, note) -> None:
         if self.live:
             self.notes.put(note)  # never full
             return
-        while not self.stop:
+        while True:
             try:
                 self.notes.put(note, timeout=POLL)
                 return
             except queue.Full:
-                continue
+                if self.stop:
+                    return  # the copy reads no more
 
     def _watch(self) -> None:
         block_stop_signals()
@@ -148,9 +152,10 @@ class SourceDetection:
                     if outage is None:
                         outage = OpenOutage(datetime.now(), began, PREFIX + reason)
                         self._put((AWAY, None))
-                    if not self.live:
-                        return
                     outage.attempts += 1
+                    if not self.live:  # a file is tried once: away till the recording ends
+                        self._pause(float("inf"))
+                        return
                     last = spacing(began - outage.since, last)
                     self._pause(began + last)
                     continue
@@ -171,8 +176,8 @@ class SourceDetection:
         except BaseException as failure:  # told to the copy, which raises it
             self._put(failure)
         finally:
-            if outage is not None and self.live:  # still open as the recording ends
-                self._put((BACK, outage.closed(time.monotonic())))
+            if outage is not None:  # still open as the recording ends
+                self._put((UNENDED, outage.closed(time.monotonic())))
 
     def _open(self) -> PacketReader | None:
         try:

@@ -11,8 +11,8 @@ import queue
 import threading
 from collections.abc import Callable
 
-from velmar.recording.copying.decoding import decoded, open_decoder, packet_copy, picture_of
-from velmar.recording.copying.held import Decision, Held
+from velmar.recording.copying.decoding import decoded, open_decoder, picture_of
+from velmar.recording.copying.held import Decision, Held, packet_copy
 from velmar.recording.signals import block_stop_signals
 
 DEPTH = 64  # packets handed over and not yet judged: seconds of a stream
