@@ -24,7 +24,7 @@ from velmar.recording.copying.decoding import ScaledPicture, decoded, open_decod
 from velmar.recording.copying.held import BLIND, Decision, Held
 from velmar.recording.copying.packet_reader import END, STALLED, PacketReader
 from velmar.recording.copying.stream_clocks import ArrivalClock, StartClock
-from velmar.recording.live_source import OpenOutage, spacing
+from velmar.recording.reconnecting import OpenOutage, spacing
 from velmar.recording.outages import ENDED, NOT_OPENED, Outage
 from velmar.recording.signals import block_stop_signals
 
@@ -130,7 +130,10 @@ class SourceDetection:
 
     def _put(self, note) -> None:
         if self.live:
-            self.notes.put(note)  # never full
+            # Never full; while the recorded stream is away nothing takes
+            # the frames judged, and those past MOST_SEEN go.
+            if not isinstance(note, tuple) or note[0] != SEEN or self.notes.qsize() < MOST_SEEN:
+                self.notes.put(note)
             return
         while True:
             try:
