@@ -178,3 +178,18 @@ def test_four_copying_cameras_one_killed_only_it_restarts(tmp_path, out):
     subprocess.run([sys.executable, "-m", "velmar", "check", "--repair", str(out)],
                    capture_output=True, timeout=120)
     assert len(agree(out)) == 5  # b's file cut by the kill, and the one after its restart
+
+
+def test_a_copy_loads_neither_opencv_nor_numpy(tmp_path, out):
+    # A box that copies many cameras holds one small process per camera.
+    clip = make_clip(tmp_path / "clip.mp4", "libx264", seconds=1)
+    script = ("import sys, velmar\n"
+              "from velmar.live.feed import Feed\n"
+              "feed = Feed(lambda report: None)\n"
+              f"velmar.record({str(clip)!r}, {str(out / 'x.mp4')!r}, codec='copy', "
+              "observer=feed)\n"
+              "feed.close()\n"
+              "print(sorted({'cv2', 'numpy', 'velmar._engine'} & sys.modules.keys()))")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=60)
+    assert done.stdout == "[]\n", done.stderr

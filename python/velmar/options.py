@@ -234,11 +234,6 @@ def group(heading: str):
     return make
 
 
-def _int32s(values) -> Any:
-    import numpy as np  # only once a recording is under way
-    return np.array(values, dtype=np.int32)
-
-
 def _region_fields(value, _settings) -> dict[str, Any]:
     if value is None:
         return {"whole_frame": True}
@@ -613,12 +608,12 @@ class Stamp:
                     {"action": "store_true"}),))
     box_color: tuple[int, int, int] = option(
         (0, 0, 0), check=partial(value_checks.integers, count=3, high=255),
-        engine=lambda value, _: {"tb": _int32s(value)},
+        engine=lambda value, _: {"tb": value},
         flags=(Flag(("--box-color",), "colour of the box behind the text",
                     {"type": colour, "metavar": "B,G,R"}),))
     text_color: tuple[int, int, int] = option(
         (255, 255, 255), check=partial(value_checks.integers, count=3, high=255),
-        engine=lambda value, _: {"tc": _int32s(value)},
+        engine=lambda value, _: {"tc": value},
         flags=(Flag(("--text-color",), "colour of the text",
                     {"type": colour, "metavar": "B,G,R"}),))
     stamp_position: tuple[int, int] = option(

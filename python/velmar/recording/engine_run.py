@@ -4,6 +4,8 @@ only when a recording encodes."""
 
 from __future__ import annotations
 
+import numpy as np
+
 from velmar import _engine
 from velmar.options import Settings
 from velmar.recording import engine_hooks, outputs
@@ -19,7 +21,8 @@ def run_engine(checked: Settings, engine: dict, stop: list, writers, events,
     live = _live_source(checked, engine, stop, outages, reports)
     try:
         plain, hooks = engine_hooks.split(
-            engine, stop=stop, progress=None if reports is None else reports.engine,
+            {**engine, **_colours(engine)},
+            stop=stop, progress=None if reports is None else reports.engine,
             writer=writers, log_opener=writers.open_log,
             on_event=events if engine["motion_based"] else None,
             **_reading(live, checked, stop))
@@ -29,6 +32,12 @@ def run_engine(checked: Settings, engine: dict, stop: list, writers, events,
         if live is not None:
             live.release()
     return ran, live is not None and not live.opened
+
+
+def _colours(engine: dict) -> dict:
+    """The stamp's colours as the engine takes them: arrays of three int32."""
+    return {name: np.array(engine[name], dtype=np.int32) for name in ("tb", "tc")
+            if engine.get(name) is not None}
 
 
 def _live_source(checked: Settings, engine: dict, stop: list, outages: OutageLog,

@@ -29,12 +29,10 @@ from typing import Any
 import cv2
 
 from velmar.recording.background import POLL, Background
-from velmar.recording.outages import ENDED, NOT_OPENED, STALLED, Outage, OutageLog
+from velmar.recording.outages import ENDED, NOT_OPENED, STALLED, OutageLog
 from velmar.recording.read_ahead import DEPTH, ReadAhead
+from velmar.recording.reconnecting import QUICK_SPACING, OpenOutage, spacing
 
-QUICK_SPACING = 0.25  # seconds between attempts: a source that is back is found at once
-QUICK_PERIOD = 300.0  # seconds of an outage through which attempts keep that pace
-LONGEST_SPACING = 5.0
 STALL_FRAMES = 3  # a stall is never shorter than three frame intervals
 SOURCE_LOST = "source_lost"
 
@@ -45,30 +43,6 @@ class Policy:
     give_up: float | None
     stall_timeout: float
     read_ahead: bool
-
-
-def spacing(age: float, last: float | None) -> float:
-    """Seconds from the start of an attempt made `age` seconds into an outage
-    to the next one's, `last` the one before: a quarter second through the
-    first five minutes (an attempt on a source that is not there costs a
-    refused connection), then twice the last, up to 5 s."""
-    if age < QUICK_PERIOD or last is None:
-        return QUICK_SPACING
-    return min(2 * last, LONGEST_SPACING)
-
-
-@dataclass
-class OpenOutage:
-    start: datetime
-    since: float  # monotonic time of its start
-    reason: str
-    attempts: int = 0
-
-    def closed(self, back: float) -> Outage:
-        """The outage up to the monotonic time `back`, when frames came again."""
-        seconds = back - self.since
-        return Outage(self.start, self.start + timedelta(seconds=seconds), seconds,
-                      self.reason, self.attempts)
 
 
 def _release(capture) -> None:

@@ -17,7 +17,7 @@ from velmar.recording.copying.copy_output import CopiedFile, CopyOutput
 from velmar.recording.copying.held import Held
 from velmar.recording.copying.keyframe_view import KeyframeView
 from velmar.recording.copying.packet_reader import END, STALLED, PacketReader, StreamFacts
-from velmar.recording.live_source import QUICK_SPACING, OpenOutage, spacing
+from velmar.recording.reconnecting import QUICK_SPACING, OpenOutage, spacing
 from velmar.recording.outages import ENDED, NOT_OPENED, OutageLog
 from velmar.shared.stops import by_signal
 
