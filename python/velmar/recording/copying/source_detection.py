@@ -24,8 +24,8 @@ from velmar.recording.copying.decoding import ScaledPicture, decoded, open_decod
 from velmar.recording.copying.held import BLIND, Decision, Held
 from velmar.recording.copying.packet_reader import END, STALLED, PacketReader
 from velmar.recording.copying.stream_clocks import ArrivalClock, StartClock
-from velmar.recording.reconnecting import OpenOutage, spacing
 from velmar.recording.outages import ENDED, NOT_OPENED, Outage
+from velmar.recording.reconnecting import OpenOutage, spacing
 from velmar.recording.signals import block_stop_signals
 
 PREFIX = "detection_"
