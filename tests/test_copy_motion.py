@@ -5,6 +5,8 @@ by the clock, with every frame kept while that stream is away."""
 
 import csv
 import subprocess
+import sys
+import time
 from datetime import datetime
 
 import av
@@ -178,3 +180,32 @@ def test_a_copy_never_writes_over_a_recording_already_there(spells, tmp_path):
     again = velmar.record(spells[0], tmp_path / "cam.mp4", codec="copy")
     assert again.files[0].video.name == "cam_001.mp4"
     assert first.files[0].video.read_bytes() == before
+
+
+def test_a_live_event_is_in_its_file_as_it_ends(tmp_path):
+    # One box in sight from 1 to 2 s, then a still scene: with nothing after
+    # it, the event's last fragment would wait in the muxer for the next.
+    clip = tmp_path / "once.mp4"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                    "color=c=gray:size=320x240:rate=10,drawbox=x=100:y=80:w=80:h=80:"
+                    "color=white:t=fill:enable='between(t,1,2)'", "-t", "30", "-c:v", "libx264",
+                    "-preset", "ultrafast", "-g", "10", "-pix_fmt", "yuv420p", str(clip)],
+                   check=True, timeout=60)
+    server = Server(clip)
+    command = subprocess.Popen([sys.executable, "-m", "velmar", server.url, "-o",
+                                str(tmp_path / "cam.mp4"), "--codec", "copy", "--motion",
+                                "--min-area", "100"], stderr=subprocess.DEVNULL)
+    events = tmp_path / "cam.events.csv"
+    try:
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and (not events.exists()
+                                               or events.read_text().count("\n") < 2):
+            time.sleep(0.1)
+        time.sleep(1)
+        command.kill()
+        command.wait(timeout=30)
+    finally:
+        server.close()
+    row = list(csv.DictReader(events.open(newline="")))[0]
+    (found,) = velmar.check([tmp_path / "cam.mp4"])
+    assert found.ok and found.frames >= int(row["frames"]) > 0

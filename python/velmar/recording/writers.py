@@ -110,7 +110,7 @@ class Writers:
     sizes: dict[str, tuple[int, int]] = field(default_factory=dict)
     frames_in_file: dict[str, int] = field(default_factory=dict)  # by their closed logs
     notes: list[str] = field(default_factory=list)
-    latest: Any = None  # the compact writer of the latest video
+    latest: Any = None  # the compact writer or copy of the latest video, which seal() seals
     latest_log: FrameLog | None = None
     latest_path: str | None = None
     first_path: str | None = None
@@ -179,10 +179,11 @@ class Writers:
         self.sizes[path] = (template.codec_context.width, template.codec_context.height)
         log = self.latest_log = FrameLog(path + ".csv", True, self.guard, self._finished)
         try:
-            return CopyFile(path, log, template, rate, self.guard)
+            self.latest = CopyFile(path, log, template, rate, self.guard, self.sealing)
         except BaseException:
             log.close()
             raise
+        return self.latest
 
     def seal(self) -> None:
         """Every frame written so far, and its row, to the OS now: an event

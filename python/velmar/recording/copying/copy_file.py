@@ -5,10 +5,11 @@ its frame, so after a kill the video and its log agree up to a fragment."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import time
 
-from velmar.recording.containers import CONTAINERS, fragmented
+from velmar.recording.containers import CONTAINERS, SEALABLE, fragmented, sealed
 from velmar.recording.disk import DiskGuard
 from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog, is_full
 from velmar.shared.companions import FRAME_LOG_HEADER
@@ -19,12 +20,15 @@ DEFAULT_RATE = 25.0  # a stream that tells no rate: fragments of about a second
 
 class CopyFile:
     """Packets of the input stream `template`, written as they come, from a
-    keyframe. `first_dts` is the first packet's, from which the file's times
-    count."""
+    keyframe; the file's times count from the first packet's. With
+    `sealing`, `seal()` (a live event's end) puts every packet written so far
+    into the file at once: in an .mp4 or .mov the muxer is closed, and the
+    next packet starts another on the same file, its header left out."""
 
-    def __init__(self, path: str, log: FrameLog, template, rate: float, guard: DiskGuard):
-        import av
+    def __init__(self, path: str, log: FrameLog, template, rate: float, guard: DiskGuard,
+                 sealing: bool = False):
         self.path, self.log, self.guard = path, log, guard
+        self.template = template
         self.suffix = os.path.splitext(path)[1].lower()
         self.file = FragmentFile(path)
         self.frames = 0  # packets muxed
@@ -35,14 +39,55 @@ class CopyFile:
         self.rows: list[tuple[int, str]] = []  # of frames not yet known to be in the file
         self.logged = 0
         self.synced = time.monotonic()
+        self.options = _fragments(self.suffix, rate, template)
+        self.seals = sealing and self.suffix in SEALABLE
+        self.container = self.stream = None
         try:
-            self.container = av.open(self.file, "w", format=CONTAINERS[self.suffix],
-                                     options=_fragments(self.suffix, rate, template))
-            self.stream = self.container.add_stream_from_template(template)
+            self._start_muxer()
             log.write(LOG_HEADER)
         except BaseException:
+            self._close_muxer()
             self.file.close()
             raise
+
+    def _start_muxer(self) -> None:
+        """The file's first muxer, or the next after a seal, which leaves out
+        its header and goes on from the last one's times."""
+        import av
+        following = self.file.tell() > 0
+        options = self.options
+        if self.seals:
+            # Fragment numbers only grow: no fragment holds fewer than one packet.
+            options = sealed(options, following, self.frames + 1)
+        if following:
+            self.file.leave_out_header()
+        self.container = av.open(self.file, "w", format=CONTAINERS[self.suffix],
+                                 options=options)
+        self.stream = self.container.add_stream_from_template(self.template)
+
+    def seal(self) -> None:
+        """Every packet written so far, and its row, in the file now."""
+        if not self.seals or self.container is None or self.full:
+            return
+        try:
+            self._end_muxer()
+        except Exception:
+            if not self._disk_full():
+                raise
+            return
+        self._fragment_written(self.frames)
+
+    def _end_muxer(self) -> None:
+        container, self.container = self.container, None
+        container.close()
+        if self.file.error is not None:  # FFmpeg may not say a write failed
+            raise self.file.error
+
+    def _close_muxer(self) -> None:
+        container, self.container = self.container, None
+        if container is not None:
+            with contextlib.suppress(Exception):  # the first failure is the one told
+                container.close()
 
     def write(self, packet, inframe: int, moment: str) -> None:
         """Muxes the packet; its row waits for the fragment that holds it."""
@@ -54,8 +99,10 @@ class CopyFile:
         packet.pts -= self.offset
         if packet.dts is not None:
             packet.dts -= self.offset
-        packet.stream = self.stream
         try:
+            if self.container is None:
+                self._start_muxer()
+            packet.stream = self.stream
             self.container.mux(packet)
             if self.file.error is not None:
                 raise self.file.error
@@ -105,9 +152,8 @@ class CopyFile:
         """The last fragment written, every row released, the log closed."""
         try:
             try:
-                self.container.close()
-                if self.file.error is not None:
-                    raise self.file.error
+                if self.container is not None:  # else sealed, and nothing written since
+                    self._end_muxer()
             except Exception:
                 if not self._disk_full():
                     raise
@@ -116,6 +162,7 @@ class CopyFile:
                 self.durable = self.frames
                 self._log_rows(self.frames)
         finally:
+            self._close_muxer()
             self.file.close()
             self.log.close()
 
