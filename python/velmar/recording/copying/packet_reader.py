@@ -17,6 +17,7 @@ from velmar.recording.signals import block_stop_signals
 DEPTH = 256  # packets read ahead: seconds of a stream, little memory
 POLL = 0.1  # seconds between looks at the signals while waiting
 END, STALLED = "end", "stalled"
+BLOCKED_READ = 10.0  # seconds a live source's opening or read may wait in FFmpeg
 
 
 @dataclass(frozen=True)
@@ -34,10 +35,13 @@ def open_options(url: str, transport: str) -> dict[str, str]:
 
 
 def open_container(value: str, stall_timeout: float | None, transport: str):
-    """The source opened by PyAV, or an `av.error.FFmpegError`; an opening or
-    read of a live source that waits longer than the stall timeout is cut short."""
+    """The source opened by PyAV, or an `av.error.FFmpegError`. An opening or
+    read of a live source that waits longer than the stall timeout, and at
+    least BLOCKED_READ, is cut short: FFmpeg fills its buffer before a read
+    returns, which a slow stream takes seconds to do, so a stall is told by
+    the packets that stop coming, not by a read that waits."""
     import av
-    timeout = None if stall_timeout is None else (stall_timeout, stall_timeout)
+    timeout = None if stall_timeout is None else max(stall_timeout, BLOCKED_READ)
     return av.open(value, options=open_options(value, transport), timeout=timeout)
 
 
