@@ -12,7 +12,8 @@ import cv2
 import numpy as np
 
 from velmar.recording.codecs import COMPACT, Codec, encoder_options, quiet_encoders
-from velmar.recording.containers import CONTAINERS, MP4_FLAGS, SEALABLE, fragmented, sealed
+from velmar.recording.containers import (CONTAINERS, MP4_FLAGS, SEALABLE, fragmented,
+                                         open_muxer)
 from velmar.recording.disk import DiskGuard
 from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog, is_full
 
@@ -136,18 +137,9 @@ class CompactWriter:
             raise RuntimeError(f"{self.path}: the encoder's headers changed within the file")
 
     def _start_muxer(self) -> None:
-        """The file's first muxer, or the next after a seal, which leaves
-        out its header and goes on from the last one's time."""
-        import av
-        following = self.file.tell() > 0  # the first muxer's header is in the file
-        options = self.options
-        if self.seals:
-            # Fragment numbers only grow: no fragment holds fewer than one frame.
-            options = sealed(options, following, self.frames + 1)
-        if following:
-            self.file.leave_out_header()
-        self.container = av.open(self.file, "w", format=CONTAINERS[self.suffix],
-                                 options=options)
+        """The file's first muxer, or the next after a seal."""
+        self.container = open_muxer(self.file, self.suffix, self.options, self.seals,
+                                    self.frames + 1)
         if self.seals:
             self.stream = self.container.add_stream_from_template(self.encoder.stream)
         else:  # one muxer for the whole file: the encoder is its stream's own

@@ -33,3 +33,17 @@ def sealed(options: dict[str, str], following: bool, next_fragment: int) -> dict
     number."""
     flags = options["movflags"] + _SEALED_FLAGS + ("+frag_discont" if following else "")
     return {**options, "movflags": flags, "fragment_index": str(next_fragment)}
+
+
+def open_muxer(file, suffix: str, options: dict[str, str], seals: bool, next_fragment: int):
+    """A muxer writing through `file`: the file's first, or the next after a
+    seal, which leaves out its header and goes on from the last one's times.
+    Fragment numbers only grow: `next_fragment` is one past the frames
+    written, as no fragment holds fewer than one."""
+    import av
+    following = file.tell() > 0  # the first muxer's header is in the file
+    if seals:
+        options = sealed(options, following, next_fragment)
+    if following:
+        file.leave_out_header()
+    return av.open(file, "w", format=CONTAINERS[suffix], options=options)

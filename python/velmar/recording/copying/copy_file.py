@@ -9,7 +9,7 @@ import contextlib
 import os
 import time
 
-from velmar.recording.containers import CONTAINERS, SEALABLE, fragmented, sealed
+from velmar.recording.containers import SEALABLE, fragmented, open_muxer
 from velmar.recording.disk import DiskGuard
 from velmar.recording.durable import SYNC_SECONDS, FragmentFile, FrameLog, is_full
 from velmar.shared.companions import FRAME_LOG_HEADER
@@ -51,18 +51,9 @@ class CopyFile:
             raise
 
     def _start_muxer(self) -> None:
-        """The file's first muxer, or the next after a seal, which leaves out
-        its header and goes on from the last one's times."""
-        import av
-        following = self.file.tell() > 0
-        options = self.options
-        if self.seals:
-            # Fragment numbers only grow: no fragment holds fewer than one packet.
-            options = sealed(options, following, self.frames + 1)
-        if following:
-            self.file.leave_out_header()
-        self.container = av.open(self.file, "w", format=CONTAINERS[self.suffix],
-                                 options=options)
+        """The file's first muxer, or the next after a seal."""
+        self.container = open_muxer(self.file, self.suffix, self.options, self.seals,
+                                    self.frames + 1)
         self.stream = self.container.add_stream_from_template(self.template)
 
     def seal(self) -> None:
