@@ -80,7 +80,8 @@ def supervise(config, quiet: bool) -> int:
             except OSError as error:
                 raise UsageError(str(error)) from None
         try:
-            return Supervisor(config.cameras, board, quiet).run(received)
+            return Supervisor(config.cameras, board, quiet,
+                              pictures=server is not None).run(received)
         finally:
             if server is not None:
                 server.stop()

@@ -68,8 +68,10 @@ class Feed:
     """Reports one recording through `send`, which may block."""
 
     def __init__(self, send: Callable[[dict[str, Any]], None],
-                 pictures_per_second: float = PICTURES_PER_SECOND):
+                 pictures_per_second: float = PICTURES_PER_SECOND, pictures: bool = True):
         self.send = send
+        # Without a live view nobody sees them: the recording makes none.
+        self.pictures = pictures
         self.interval = 1 / pictures_per_second
         self.due = True  # set by the feed's thread, taken by the recording's
         self.small = None

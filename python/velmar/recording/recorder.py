@@ -157,7 +157,7 @@ def record(
             # keyframe: a file's next event comes soon, its job can run again.
             events = EventLog(checked.events.contact_sheet, *_listeners(checked.outside, command),
                               **({"seal": writers.seal} if engine["live"] else {}))
-            if observer is not None:
+            if observer is not None and getattr(observer, "pictures", True):
                 writers.shown = observer.frame
                 writers.shown_picture = getattr(observer, "picture", None)
             outages = OutageLog(lambda: writers.first_path or engine["namer"](0, started),

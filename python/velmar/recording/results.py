@@ -70,7 +70,8 @@ class SourceError(OSError):
 class Observer(Protocol):
     """Told of a recording as it goes, on its thread: each method must return at once.
     A copy decodes only a keyframe now and then for it; an observer with a
-    `picture(frame)` method is given that PyAV frame, else `frame()` a NumPy image."""
+    `picture(frame)` method is given that PyAV frame, else `frame()` a NumPy image.
+    An observer whose `pictures` is False is shown no frame at all."""
 
     def frame(self, image: Any) -> None:
         """A kept frame, once written (a NumPy array the recording may reuse)."""

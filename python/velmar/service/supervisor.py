@@ -53,7 +53,9 @@ def _ended_how(code: int) -> str:
 
 
 class Supervisor:
-    def __init__(self, cameras: tuple[Camera, ...], board: Board, quiet: bool = False):
+    def __init__(self, cameras: tuple[Camera, ...], board: Board, quiet: bool = False,
+                 pictures: bool = True):
+        self.pictures = pictures  # for a live view; without one they cost for nothing
         self.workers = [Worker(camera) for camera in cameras]
         self.board, self.quiet = board, quiet
         self.context = multiprocessing.get_context("spawn")  # no threads of ours are forked
@@ -87,7 +89,8 @@ class Supervisor:
         reader, writer = self.context.Pipe(duplex=False)
         name = worker.camera.name
         process = self.context.Process(target=work, name=f"velmar-{name}",
-                                       args=(worker.camera, writer, self.quiet, os.getpid()))
+                                       args=(worker.camera, writer, self.quiet, os.getpid(),
+                                             self.pictures))
         try:
             process.start()
         except BaseException:

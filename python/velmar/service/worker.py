@@ -13,7 +13,7 @@ from velmar.parent_death import stop_with
 from velmar.service.config import Camera
 
 
-def work(camera: Camera, connection, quiet: bool, supervisor: int) -> None:
+def work(camera: Camera, connection, quiet: bool, supervisor: int, pictures: bool) -> None:
     """The worker's whole life; it ends the process with its exit status."""
     # Until the recording notes signals itself, a stop signal ends the
     # worker at once: it has nothing open yet.
@@ -21,10 +21,10 @@ def work(camera: Camera, connection, quiet: bool, supervisor: int) -> None:
     # A worker whose supervisor died must not record on unsupervised beside the next one.
     stop_with(supervisor)
     sys.stdout.reconfigure(line_buffering=True)
-    sys.exit(_record(camera, connection, quiet))
+    sys.exit(_record(camera, connection, quiet, pictures))
 
 
-def _record(camera: Camera, connection, quiet: bool) -> int:
+def _record(camera: Camera, connection, quiet: bool, pictures: bool) -> int:
     from velmar.live.feed import Feed
     from velmar.recording.outputs import output_folder
     from velmar.reporting.outcome import record_and_report
@@ -33,7 +33,7 @@ def _record(camera: Camera, connection, quiet: bool) -> int:
     prefix = f"velmar: {camera.name}"
     options = dict(camera.options)
     source, output = options.pop("source"), options.pop("output")
-    feed = Feed(connection.send)
+    feed = Feed(connection.send, pictures=pictures)
     feed.put({"state": "starting", "pid": os.getpid(),
               "folder": output_folder(os.fspath(output))})
     return record_and_report(source, output, options,

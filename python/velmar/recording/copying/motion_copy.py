@@ -11,6 +11,8 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 
+import cv2
+
 from velmar.recording.copying.copy_events import CopiedEvent, EventKeeper, EventRules
 from velmar.recording.copying.copy_output import CopyOutput
 from velmar.recording.copying.held import BLIND, Held
@@ -48,6 +50,10 @@ class MotionCopy:
                        SourceDetection(plan.detection_source, plan.detector, plan.pictures,
                                        live, outages.add))
         self.waiting: deque[Held] = deque()
+        # OpenCV's pool of threads spins between frames: detection on one
+        # stream gains nothing from it and costs a 1080p frame 1.5 ms more.
+        self.opencv_threads = cv2.getNumThreads()
+        cv2.setNumThreads(1)
 
     def start(self, reader: PacketReader, rate: float) -> None:
         """A new opening of the recorded stream."""
@@ -100,6 +106,7 @@ class MotionCopy:
 
     def close(self) -> None:
         """Whatever way the recording ends: the threads stop."""
+        cv2.setNumThreads(self.opencv_threads)
         self.waiting.clear()
         self._end_stream_detection()
         source, self.source = self.source, None
