@@ -26,6 +26,7 @@ BENCHMARKS = Path(__file__).resolve().parent.parent / "benchmarks"
     ("live_view_cost.py", ["--tiny"], "one stalled client"),
     ("event_sealing.py", ["--tiny"], "| live, events drained | 1 |"),
     ("against_ffmpeg.py", ["--tiny"], "| velmar --interval 1 |"),
+    ("copy_cost.py", ["--tiny"], "goal"),
 ])
 @pytest.mark.slow
 def test_benchmark_runs(tmp_path, script, args, expected):
