@@ -142,7 +142,7 @@ def record(
     # Signals are noted from the start: one that comes while the options are
     # checked or the source is probed ends the recording before its first frame.
     with noted_signals() as received, outputs.libraries_quiet(settings["verbose"]), \
-            closing(HeldOpening()) as held:
+            closing(HeldOpening(received)) as held:
         checked = options.check_all(settings)
         engine, probed_count, codec = engine_options(checked, held)
         with DiskGuard(outputs.output_folder(engine["output"]), checked.disk.min_free,
@@ -170,8 +170,7 @@ def record(
             try:
                 if codec.name == COPY:
                     ran, never_opened = run_copy(checked, engine, held, writers, received,
-                                                 outages, None if reports is None
-                                                 else reports.engine, events), False
+                                                 outages, reports, events), False
                 else:
                     from velmar.recording.engine_run import run_engine
                     ran, never_opened = run_engine(checked, engine, received, writers, events,

@@ -5,8 +5,10 @@ option needs decoded pictures."""
 from __future__ import annotations
 
 import os
+from functools import partial
 
 from velmar.options import COPY, Settings, copy_problem
+from velmar.recording.background import Background
 from velmar.recording.copying.packet_reader import HeldOpening, open_container
 from velmar.recording.sources import Source
 
@@ -19,12 +21,20 @@ def stream_codec(value: str, stall_timeout: float | None, transport: str,
                  held: HeldOpening) -> str | None:
     """FFmpeg's name of the source's video codec, its container kept in
     `held`; None when it does not open."""
-    try:
-        held.container = open_container(value, stall_timeout, transport)
+    opening = Background(partial(open_container, value, stall_timeout, transport),
+                         _close)
+    try:  # on a thread of its own: a signal is answered at once
+        held.container = opening.wait(held.stop)
     except Exception:  # not there now: encoding takes whatever comes later
+        return None
+    if held.container is None:  # a signal came
         return None
     streams = held.container.streams.video
     return streams[0].codec_context.name if streams else None
+
+
+def _close(container) -> None:
+    container.close()
 
 
 def chosen_codec(found: Source, output: str, settings: Settings,

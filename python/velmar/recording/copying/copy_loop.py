@@ -13,6 +13,7 @@ from dataclasses import dataclass, field
 from datetime import datetime, timedelta
 from typing import TYPE_CHECKING, Any
 
+from velmar.recording.background import Background
 from velmar.recording.copying.copy_output import CopiedFile, CopyOutput
 from velmar.recording.copying.held import Held
 from velmar.recording.copying.keyframe_view import KeyframeView
@@ -65,9 +66,10 @@ def stop_name(noted: Any) -> str:
 
 class CopyLoop:
     def __init__(self, plan: CopyPlan, writers, stop: list, outages: OutageLog,
-                 progress: Callable[[int, int, int | None, float], None] | None):
+                 progress: Callable[[int, int, int | None, float], None] | None,
+                 on_attempt: Callable[[int], None] = lambda number: None):
         self.plan, self.writers, self.stop = plan, writers, stop
-        self.outages, self.progress = outages, progress
+        self.outages, self.progress, self.on_attempt = outages, progress, on_attempt
         self.run = CopyRun()
         self.reader: PacketReader | None = None
         self.output = CopyOutput(plan.namer, plan.segmenter, plan.frames_per_file, writers,
@@ -115,9 +117,12 @@ class CopyLoop:
         outage = OpenOutage(datetime.now(), began, NOT_OPENED, attempts=1)
         return self._ride_out(outage, began + QUICK_SPACING)
 
-    def _open(self) -> PacketReader | None:
+    def _open(self, deadline: float | None = None) -> PacketReader | None:
+        """An opening on a thread of its own, so that a signal is answered
+        at once while FFmpeg waits on the network."""
         try:
-            return self.plan.open_reader()
+            return Background(self.plan.open_reader, PacketReader.close).wait(self.stop,
+                                                                             deadline)
         except Exception:  # an address that does not answer, or not a video
             return None
 
@@ -222,7 +227,8 @@ class CopyLoop:
             while self._pause_until(due, deadline):
                 began = time.monotonic()
                 outage.attempts += 1
-                self.reader = self._open()
+                self.on_attempt(outage.attempts)
+                self.reader = self._open(deadline)
                 if self.reader is not None:
                     self.outages.add(outage.closed(began))
                     self._take_facts(self.reader.facts)

@@ -27,7 +27,10 @@ def copy_plan(checked: Settings, engine: dict, held: HeldOpening, events) -> Cop
 
 
 def run_copy(checked: Settings, engine: dict, held: HeldOpening, writers, stop: list,
-             outages: OutageLog, progress, events) -> CopyRun:
-    """`events`, the events log, is told of each motion event."""
-    return CopyLoop(copy_plan(checked, engine, held, events), writers, stop, outages,
-                    progress)()
+             outages: OutageLog, reports, events) -> CopyRun:
+    """`events`, the events log, is told of each motion event; `reports`,
+    if any, of progress and of each attempt to open the source again."""
+    plan = copy_plan(checked, engine, held, events)
+    if reports is None:
+        return CopyLoop(plan, writers, stop, outages, None)()
+    return CopyLoop(plan, writers, stop, outages, reports.engine, reports.attempt)()

@@ -50,8 +50,9 @@ class HeldOpening:
     for the recording's first opening: a camera that serves one client at a
     time is opened once."""
 
-    def __init__(self):
+    def __init__(self, stop: list | None = None):
         self.container = None
+        self.stop = [] if stop is None else stop  # the signals an opening gives way to
 
     def take(self):
         container, self.container = self.container, None
@@ -96,11 +97,25 @@ class PacketReader:
         self.stall_timeout = stall_timeout
         self.packets: queue.Queue = queue.Queue(DEPTH)
         self.stopping = threading.Event()
+        # Who closes the container: close() once the thread has ended, else
+        # the thread as it ends (a read may wait in FFmpeg for seconds).
+        self.lock = threading.Lock()
+        self.finished = False
         self.thread = threading.Thread(target=self._read, name="velmar-packets", daemon=True)
         self.thread.start()
 
     def _read(self) -> None:
         block_stop_signals()
+        try:
+            self._demux()
+        finally:
+            with self.lock:
+                self.finished = True
+                closing = self.stopping.is_set()
+            if closing:
+                self.container.close()
+
+    def _demux(self) -> None:
         try:
             for packet in self.container.demux(self.stream):
                 if self.stopping.is_set():
@@ -133,9 +148,10 @@ class PacketReader:
         return None
 
     def close(self) -> None:
-        """The thread ends within the read timeout; the container is closed
-        once it has."""
-        self.stopping.set()
-        self.thread.join((self.stall_timeout or 0) + 1)
-        if not self.thread.is_alive():
+        """Never waits on FFmpeg: a thread still reading closes the
+        container itself once its read returns."""
+        with self.lock:
+            self.stopping.set()
+            finished = self.finished
+        if finished:
             self.container.close()
