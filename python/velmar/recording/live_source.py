@@ -28,13 +28,13 @@ from typing import Any
 
 import cv2
 
-from velmar.recording.background import POLL, Background
+from velmar.recording.background import Background
 from velmar.recording.outages import ENDED, NOT_OPENED, STALLED, OutageLog
 from velmar.recording.read_ahead import DEPTH, ReadAhead
-from velmar.recording.reconnecting import QUICK_SPACING, OpenOutage, spacing
+from velmar.recording.reconnecting import (QUICK_SPACING, SOURCE_LOST, OpenOutage,
+                                           pause_until, spacing)
 
 STALL_FRAMES = 3  # a stall is never shorter than three frame intervals
-SOURCE_LOST = "source_lost"
 
 
 @dataclass(frozen=True)
@@ -137,7 +137,7 @@ class LiveSource:
         source opens (and, after an outage, gives a frame)."""
         deadline = None if self.policy.give_up is None else self.outage.since + self.policy.give_up
         due, last = first_attempt, None
-        while self._pause_until(due, deadline):
+        while pause_until(self.stop, due, deadline):
             began = time.monotonic()
             reader = self._try_once(deadline, first_frame)
             if reader is not None:
@@ -170,19 +170,6 @@ class LiveSource:
             return False
         self.pending = (ok, frame)
         return True
-
-    def _pause_until(self, due: float, deadline: float | None) -> bool:
-        """Waits for the monotonic time `due`, answering a signal within POLL;
-        False once the outage must end."""
-        while not self.stop:
-            now = time.monotonic()
-            if deadline is not None and now >= deadline:
-                self.stop.append(SOURCE_LOST)
-                return False
-            if now >= due:
-                return True
-            time.sleep(min(POLL, due - now))
-        return False
 
     def _attempt(self, deadline: float | None):
         """One opening on its own thread: an open capture, or None."""

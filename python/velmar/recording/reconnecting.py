@@ -3,10 +3,14 @@ lasts: shared by the engine's live sources and by copies, without OpenCV."""
 
 from __future__ import annotations
 
+import time
 from dataclasses import dataclass
 from datetime import datetime, timedelta
 
+from velmar.recording.background import POLL
 from velmar.recording.outages import Outage
+
+SOURCE_LOST = "source_lost"
 
 QUICK_SPACING = 0.25  # seconds between attempts: a source that is back is found at once
 QUICK_PERIOD = 300.0  # seconds of an outage through which attempts keep that pace
@@ -35,3 +39,18 @@ class OpenOutage:
         seconds = back - self.since
         return Outage(self.start, self.start + timedelta(seconds=seconds), seconds,
                       self.reason, self.attempts)
+
+
+def pause_until(stop: list, due: float, deadline: float | None) -> bool:
+    """Waits for the monotonic time `due`, answering a signal within POLL;
+    False once the outage must end: a signal came, or the `deadline` to give
+    up at passed (the stop list then says the source was lost)."""
+    while not stop:
+        now = time.monotonic()
+        if deadline is not None and now >= deadline:
+            stop.append(SOURCE_LOST)
+            return False
+        if now >= due:
+            return True
+        time.sleep(min(POLL, due - now))
+    return False

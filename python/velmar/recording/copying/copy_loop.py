@@ -18,7 +18,7 @@ from velmar.recording.copying.copy_output import CopiedFile, CopyOutput
 from velmar.recording.copying.held import Held
 from velmar.recording.copying.keyframe_view import KeyframeView
 from velmar.recording.copying.packet_reader import END, STALLED, PacketReader, StreamFacts
-from velmar.recording.reconnecting import QUICK_SPACING, OpenOutage, spacing
+from velmar.recording.reconnecting import QUICK_SPACING, OpenOutage, pause_until, spacing
 from velmar.recording.outages import ENDED, NOT_OPENED, OutageLog
 from velmar.shared.stops import by_signal
 
@@ -224,7 +224,7 @@ class CopyLoop:
         deadline = None if self.plan.give_up is None else outage.since + self.plan.give_up
         last = None
         try:
-            while self._pause_until(due, deadline):
+            while pause_until(self.stop, due, deadline):
                 began = time.monotonic()
                 outage.attempts += 1
                 self.on_attempt(outage.attempts)
@@ -241,13 +241,3 @@ class CopyLoop:
         self.outages.add(outage.closed(time.monotonic()))
         return False
 
-    def _pause_until(self, due: float, deadline: float | None) -> bool:
-        while not self.stop:
-            now = time.monotonic()
-            if deadline is not None and now >= deadline:
-                self.stop.append("source_lost")
-                return False
-            if now >= due:
-                return True
-            time.sleep(min(0.1, due - now))
-        return False
