@@ -5,6 +5,7 @@ agree with their videos after a kill, and the options a copy refuses."""
 import hashlib
 import os
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -193,3 +194,20 @@ def test_a_copy_loads_neither_opencv_nor_numpy(tmp_path, out):
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=60)
     assert done.stdout == "[]\n", done.stderr
+
+
+def test_a_command_ends_at_once_with_its_status_while_an_opening_waits_in_ffmpeg():
+    with socket.socket() as silent:  # takes the connection and never answers
+        silent.bind(("127.0.0.1", 0))
+        silent.listen()
+        url = f"http://127.0.0.1:{silent.getsockname()[1]}/x.ts"
+        code = ("import sys\n"
+                "from velmar.recording.background import Background\n"
+                "from velmar.recording.copying.packet_reader import open_container\n"
+                "from velmar.shared.lingering import exit_status\n"
+                f"Background(lambda: open_container({url!r}, 30, 'tcp'), print, 30)"
+                ".wait([], 0)\n"
+                "sys.exit(exit_status(143))\n")
+        began = time.monotonic()
+        ended = subprocess.run([sys.executable, "-c", code], timeout=60)
+    assert (ended.returncode, time.monotonic() - began < 10) == (143, True)

@@ -9,4 +9,5 @@ signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 def main():
     from velmar.cli import main as command
-    return command()
+    from velmar.shared.lingering import exit_status
+    return exit_status(command())

@@ -1,6 +1,8 @@
 """A blocking call (opening a stream) made on a thread of its own, so that
 the recording answers a signal at once while FFmpeg waits on the network.
-A caller that stops waiting leaves what the call gives to `discard`."""
+A caller that stops waiting leaves what the call gives to `discard`, and
+the thread to end alone, within `ends_within` seconds where the call has
+a bound of its own."""
 
 from __future__ import annotations
 
@@ -10,19 +12,22 @@ from collections.abc import Callable
 from typing import Any
 
 from velmar.recording.signals import block_stop_signals
+from velmar.shared import lingering
 
 POLL = 0.1  # seconds between looks at the stop list
 
 
 class Background:
-    def __init__(self, call: Callable[[], Any], discard: Callable[[Any], None]):
-        self.call, self.discard = call, discard
+    def __init__(self, call: Callable[[], Any], discard: Callable[[Any], None],
+                 ends_within: float | None = None):
+        self.call, self.discard, self.ends_within = call, discard, ends_within
         self.lock = threading.Lock()
         self.done = threading.Event()
         self.result: Any = None
         self.error: BaseException | None = None
         self.abandoned = False
-        threading.Thread(target=self._run, name="velmar-open", daemon=True).start()
+        self.thread = threading.Thread(target=self._run, name="velmar-open", daemon=True)
+        self.thread.start()
 
     def _run(self) -> None:
         block_stop_signals()
@@ -51,6 +56,8 @@ class Background:
         with self.lock:
             self.abandoned = not self.done.is_set()
             finished = None if self.abandoned else self.result
+        if self.abandoned:
+            lingering.leave(self.thread, self.ends_within)
         if finished is not None:
             self.discard(finished)
         return None

@@ -11,6 +11,7 @@ import sys
 
 from velmar.parent_death import stop_with
 from velmar.service.config import Camera
+from velmar.shared.lingering import exit_status
 
 
 def work(camera: Camera, connection, quiet: bool, supervisor: int, pictures: bool) -> None:
@@ -21,7 +22,7 @@ def work(camera: Camera, connection, quiet: bool, supervisor: int, pictures: boo
     # A worker whose supervisor died must not record on unsupervised beside the next one.
     stop_with(supervisor)
     sys.stdout.reconfigure(line_buffering=True)
-    sys.exit(_record(camera, connection, quiet, pictures))
+    sys.exit(exit_status(_record(camera, connection, quiet, pictures)))
 
 
 def _record(camera: Camera, connection, quiet: bool, pictures: bool) -> int:

@@ -9,7 +9,8 @@ from functools import partial
 
 from velmar.options import COPY, Settings, copy_problem
 from velmar.recording.background import Background
-from velmar.recording.copying.packet_reader import HeldOpening, open_container
+from velmar.recording.copying.packet_reader import (HeldOpening, longest_wait,
+                                                          open_container)
 from velmar.recording.sources import Source
 
 # The codecs each container takes from a stream as they are.
@@ -22,7 +23,7 @@ def stream_codec(value: str, stall_timeout: float | None, transport: str,
     """FFmpeg's name of the source's video codec, its container kept in
     `held`; None when it does not open."""
     opening = Background(partial(open_container, value, stall_timeout, transport),
-                         _close)
+                         _close, longest_wait(stall_timeout))
     try:  # on a thread of its own: a signal is answered at once
         held.container = opening.wait(held.stop)
     except Exception:  # not there now: encoding takes whatever comes later

@@ -57,6 +57,7 @@ class CopyPlan:
     timestamps: str  # "pts", "rate" or "clock"
     utc_offset: bool
     motion: MotionPlan | None = None  # keeps the packets of motion events only
+    open_wait: float | None = None  # seconds an opening may wait in FFmpeg
 
 
 def stop_name(noted: Any) -> str:
@@ -121,8 +122,8 @@ class CopyLoop:
         """An opening on a thread of its own, so that a signal is answered
         at once while FFmpeg waits on the network."""
         try:
-            return Background(self.plan.open_reader, PacketReader.close).wait(self.stop,
-                                                                             deadline)
+            return Background(self.plan.open_reader, PacketReader.close,
+                              self.plan.open_wait).wait(self.stop, deadline)
         except Exception:  # an address that does not answer, or not a video
             return None
 

@@ -8,7 +8,8 @@ from functools import partial
 from velmar.options import Settings
 from velmar.recording.copying.copy_loop import CopyLoop, CopyPlan, CopyRun
 from velmar.recording.copying.motion_settings import motion_plan
-from velmar.recording.copying.packet_reader import HeldOpening, open_reader
+from velmar.recording.copying.packet_reader import (HeldOpening, longest_wait,
+                                                          open_reader)
 from velmar.recording.outages import OutageLog
 
 
@@ -23,7 +24,7 @@ def copy_plan(checked: Settings, engine: dict, held: HeldOpening, events) -> Cop
         frames_per_file=checked.output.frames_per_file or 0,
         duration=checked.output.duration or 0.0, start=engine["start"],
         timestamps=engine["timestamps"], utc_offset=checked.times.utc_offset,
-        motion=motion_plan(checked, live, events))
+        motion=motion_plan(checked, live, events), open_wait=longest_wait(stall))
 
 
 def run_copy(checked: Settings, engine: dict, held: HeldOpening, writers, stop: list,

@@ -13,6 +13,7 @@ from fractions import Fraction
 from typing import Any
 
 from velmar.recording.signals import block_stop_signals
+from velmar.shared import lingering
 
 DEPTH = 256  # packets read ahead: seconds of a stream, little memory
 POLL = 0.1  # seconds between looks at the signals while waiting
@@ -41,8 +42,13 @@ def open_container(value: str, stall_timeout: float | None, transport: str):
     returns, which a slow stream takes seconds to do, so a stall is told by
     the packets that stop coming, not by a read that waits."""
     import av
-    timeout = None if stall_timeout is None else max(stall_timeout, BLOCKED_READ)
-    return av.open(value, options=open_options(value, transport), timeout=timeout)
+    return av.open(value, options=open_options(value, transport),
+                   timeout=longest_wait(stall_timeout))
+
+
+def longest_wait(stall_timeout: float | None) -> float | None:
+    """How long one opening or read of the source may wait in FFmpeg."""
+    return None if stall_timeout is None else max(stall_timeout, BLOCKED_READ)
 
 
 class HeldOpening:
@@ -155,3 +161,5 @@ class PacketReader:
             finished = self.finished
         if finished:
             self.container.close()
+        else:
+            lingering.leave(self.thread, longest_wait(self.stall_timeout))

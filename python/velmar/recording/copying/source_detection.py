@@ -27,6 +27,7 @@ from velmar.recording.copying.stream_clocks import ArrivalClock, StartClock
 from velmar.recording.outages import ENDED, NOT_OPENED, Outage
 from velmar.recording.reconnecting import OpenOutage, spacing
 from velmar.recording.signals import block_stop_signals
+from velmar.shared import lingering
 
 PREFIX = "detection_"
 REASONS = {END: ENDED, STALLED: STALLED}  # as a live source's outages name them
@@ -103,6 +104,8 @@ class SourceDetection:
     def close(self) -> None:
         self.stop.append("closed")
         self.thread.join(5)
+        if self.thread.is_alive():  # an opening that still waits in FFmpeg
+            lingering.leave(self.thread, None)
         self._collect(None)
 
     def _collect(self, due: float | None) -> None:
