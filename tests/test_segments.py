@@ -84,3 +84,11 @@ def test_a_day_light_saving_change_cuts_by_real_time(new_york, tmp_path, monkeyp
                            reconnect=False)
     # 01:00 EDT and 01:00 EST each start an hour of their own.
     assert rows_of(result) == [[0, 1], list(range(2, 8)), list(range(8, 14)), [14, 15]]
+
+
+@pytest.mark.parametrize("length", ["0.5s", 1e-146])
+def test_a_segment_shorter_than_a_second_is_refused(length, tmp_path):
+    source = clip(tmp_path / "in.avi", 5, 10)
+    with pytest.raises(ValueError, match="segment must be at least 1 second"):
+        velmar.record(source, tmp_path / "out.mkv", segment=length)
+    assert not (tmp_path / "out.mkv").exists()

@@ -338,7 +338,7 @@ class Output:
         flags=(Flag(("--frames-per-file",), "put exactly N kept frames in each video, "
                     "numbered _001, _002, ...", {"type": int, "metavar": "N"}),))
     segment: float | str | None = option(
-        check=value_checks.duration, shown="one file",
+        check=value_checks.segment_length, shown="one file",
         flags=(Flag(("--segment",), "a new file at each boundary of the local clock: 15min, "
                     "1h, 1d or seconds; names with strftime fields, as -o "
                     "'garden/%Y-%m-%d/%H-%M.mp4', take each file's first frame's time",

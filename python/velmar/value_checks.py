@@ -191,6 +191,15 @@ def duration(name: str, value: Any) -> float:
     return seconds(name, value)
 
 
+def segment_length(name: str, value: Any) -> float:
+    """A clock segment: a duration of whole files, so at least a second
+    (a shorter one is no length to the clock that cuts it)."""
+    length = duration(name, value)
+    if length < 1:
+        raise OptionValueError(name, f"must be at least 1 second, got {value!r}")
+    return length
+
+
 STREAM = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*://")  # a scheme: rtsp://, http://, ...
 
 
