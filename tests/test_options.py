@@ -93,13 +93,15 @@ LAYERS = {
     "detection": {"value_checks", "area_checks", "options"},
     "checking": {"shared"},
     "recording": {"shared", "value_checks", "detection", "options", "_engine"},
-    "live": {"shared", "recording"},
+    "export": {"shared", "recording"},
+    "mqtt": {"shared", "options"},
+    "live": {"shared", "recording", "export"},
     "reporting": {"shared", "value_checks", "options", "recording"},
     "batch": {"shared", "options", "recording", "parent_death", "reporting"},
     "service": {"shared", "value_checks", "options", "recording", "live", "reporting",
-                "parent_death"},
+                "parent_death", "mqtt"},
     "cli": {"shared", "value_checks", "options", "recording", "checking", "live", "reporting",
-            "batch", "service"},
+            "batch", "service", "export", "mqtt"},
 }
 
 
