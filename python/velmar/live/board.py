@@ -15,6 +15,10 @@ from typing import Any
 import velmar
 
 LATEST_EVENTS = 6
+# Every state a camera is shown in, in the order a metric lists them.
+STATES = ("starting", "recording", "reconnecting", "restarting", "outage", "disk full",
+          "stopped", "finished", "failed")
+AWAY_STATES = ("reconnecting", "outage")  # its source gives no frames
 
 
 @dataclass
@@ -30,11 +34,14 @@ class CameraView:
     state: str = "starting"
     problem: str | None = None
     folder: str = "."
+    output: str | None = None  # the recording's output, strftime fields and all
     pid: int | None = None
     restarts: int = 0
     frames_read: int = 0
     frames_kept: int = 0
     outages: int = 0
+    seconds_away: float = 0.0  # in the away states, as the board saw them
+    away_since: float | None = None  # monotonic time it went away, while it is
     event_count: int = 0
     events: deque = field(default_factory=lambda: deque(maxlen=LATEST_EVENTS))
     thumbnails: dict[int, str] = field(default_factory=dict)  # event -> file it showed
@@ -59,6 +66,8 @@ class Board:
             elif "event" in report:
                 self._add_event(view, report["event"])
             else:
+                if "state" in report:
+                    self._note_away(view, report["state"])
                 for key, value in report.items():
                     setattr(view, key, value)
 
@@ -70,6 +79,17 @@ class Board:
         view.events.append({key: value for key, value in event.items() if key != "thumbnail"})
         if event.get("thumbnail"):
             view.thumbnails[event["event"]] = event["thumbnail"]
+
+    @staticmethod
+    def _note_away(view: CameraView, state: str) -> None:
+        now = time.monotonic()
+        if view.away_since is not None:
+            view.seconds_away += now - view.away_since
+        view.away_since = now if state in AWAY_STATES else None
+
+    def output(self, name: str) -> str | None:
+        with self.lock:
+            return self.cameras[name].output
 
     def picture(self, name: str) -> Picture | None:
         with self.lock:
@@ -97,6 +117,8 @@ class Board:
         return {"name": view.name, "state": view.state, "problem": view.problem,
                 "pid": view.pid, "restarts": view.restarts, "frames_read": view.frames_read,
                 "frames_kept": view.frames_kept, "outages": view.outages,
+                "seconds_away": round(view.seconds_away + (
+                    0.0 if view.away_since is None else time.monotonic() - view.away_since), 3),
                 "events": view.event_count, "latest_events": events,
                 "picture_at": view.picture.at if view.picture else None,
                 "stream": f"{base}/stream.mjpg", "snapshot": f"{base}/snapshot.jpg",

@@ -16,8 +16,10 @@ import os
 import threading
 
 from aiohttp import BasicAuth, web
+from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 
 from velmar.live.board import Board
+from velmar.live.metrics import board_registry
 from velmar.live.page import PAGE
 from velmar.recording.signals import block_stop_signals
 
@@ -33,6 +35,7 @@ class LiveServer:
 
     def __init__(self, board: Board, address: tuple[str, int], password: str | None = None):
         self.board, self.address, self.password = board, address, password
+        self.metrics = board_registry(board)
         self.stopping = False
         self.loop: asyncio.AbstractEventLoop | None = None
         self.thread: threading.Thread | None = None
@@ -86,6 +89,7 @@ class LiveServer:
         app.add_routes([
             web.get("/", self._page),
             web.get("/status.json", self._status),
+            web.get("/metrics", self._metrics),
             web.get("/camera/{name}/snapshot.jpg", self._snapshot),
             web.get("/camera/{name}/stream.mjpg", self._stream),
             web.get(r"/camera/{name}/event/{event:\d{1,9}}.jpg", self._thumbnail),
@@ -130,6 +134,10 @@ class LiveServer:
 
     async def _status(self, _request: web.Request) -> web.Response:
         return web.json_response(self.board.status())
+
+    async def _metrics(self, _request: web.Request) -> web.Response:
+        return web.Response(body=generate_latest(self.metrics),
+                            headers={"Content-Type": CONTENT_TYPE_LATEST})
 
     async def _snapshot(self, request: web.Request) -> web.Response:
         picture = self.board.picture(self._camera(request))
