@@ -143,6 +143,21 @@ def test_a_full_disk_ends_in_order(output, codec, live_clip, tmp_path, capsys):
         assert len(checked) == 1 and checked[0].ok and checked[0].frames > 0
 
 
+@needs_ffmpeg
+@pytest.mark.parametrize("codec, per_event", [("h264", True), ("copy", False)])
+def test_events_a_full_disk_cut_short_name_only_frames_on_disk(codec, per_event, tmp_path):
+    moving = tmp_path / "moving.mp4"  # motion in every frame: one event to the end
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=640x480:rate=25",
+                    "-t", "12", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25", str(moving)],
+                   check=True, timeout=60)
+    with small_tmpfs(tmp_path / "disk", "size=640k") as disk:
+        result = velmar.record(moving, disk / "out.mp4", keep="motion", codec=codec,
+                               file_per_event=per_event, min_free=0)
+        assert result.stop == "disk_full" and [c.ok for c in velmar.check([disk])] == [True]
+        last_logged = int(csv_rows(result.files[-1].log)[-1][0])
+        assert result.events[-1].last_frame == last_logged
+
+
 def test_too_little_free_space_records_nothing(live_clip, tmp_path, capsys):
     with small_tmpfs(tmp_path / "disk", "size=300k") as disk:
         assert main([str(live_clip), "-o", str(disk / "out.mp4"), "-q"]) == 3

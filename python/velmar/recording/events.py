@@ -70,6 +70,24 @@ class EventLog:
         for listener in self.listeners:
             listener(event)
 
+    def hold(self, events: list[Event]) -> None:
+        """The log rewritten with `events`, the frames its videos still
+        hold after a full disk cut the last one back."""
+        if events == self.events or self.file is None:
+            return
+        kept = {event.event for event in events}
+        for gone in self.events:
+            if gone.event not in kept and gone.thumbnail is not None:
+                gone.thumbnail.unlink(missing_ok=True)
+        self.events = events
+        self.file.seek(0)
+        self.file.truncate()
+        self.writer.writerow(EVENTS_HEADER)
+        for event in events:
+            self.writer.writerow([event.event, event.first_frame, event.last_frame,
+                                  _time(event.start), _time(event.end), f"{event.seconds:.6f}",
+                                  event.frames, event.video.name])
+
     def _thumbnail(self, number: int, image) -> Path | None:
         """The event's picture, small; None when it cannot be written (the
         event itself is logged all the same)."""
@@ -102,3 +120,7 @@ class EventLog:
             return []
         self.file.close()
         return self.sheet.close() if self.sheet is not None else []
+
+
+def _time(moment: datetime) -> str:
+    return moment.isoformat(timespec="microseconds")

@@ -18,6 +18,7 @@ from velmar.recording.copying.choice import chosen_codec
 from velmar.recording.copying.copy_recording import run_copy
 from velmar.recording.copying.packet_reader import HeldOpening
 from velmar.recording.event_commands import EventCommand
+from velmar.recording.event_trim import held_events
 from velmar.recording.events import Event, EventLog
 from velmar.recording.outages import OutageLog
 from velmar.recording.probe import probe
@@ -175,6 +176,9 @@ def record(
                     from velmar.recording.engine_run import run_engine
                     ran, never_opened = run_engine(checked, engine, received, writers, events,
                                                    outages, reports)
+                if ran.stop == "disk_full" and events.events:
+                    events.hold(held_events(events.events,
+                                            [Path(f.log) for f in reversed(ran.files)]))
             finally:
                 outages_log = outages.close()
                 sheets = events.close()
