@@ -1,0 +1,99 @@
+"""A clip and its frame log written under temporary names in the clip's
+folder and given their names only once both are whole: a failure, Ctrl-C or
+SIGTERM leaves neither behind, and no existing file is overwritten."""
+
+from __future__ import annotations
+
+import os
+import secrets
+from datetime import datetime
+from pathlib import Path
+
+from velmar.recording.containers import CONTAINERS, fragmented
+from velmar.shared.companions import FRAME_LOG_HEADER, FRAME_LOG_SUFFIX
+
+FRAGMENT_SECONDS = 1.0
+
+
+def check_clip_name(clip: Path) -> None:
+    if clip.suffix.lower() not in CONTAINERS:
+        raise ValueError(f"{clip}: a clip is written as {', '.join(CONTAINERS)}")
+    for path in (clip, Path(f"{clip}{FRAME_LOG_SUFFIX}")):
+        if os.path.lexists(path):
+            raise ValueError(f"{path} exists; give the clip a new name")
+    if not os.path.isdir(clip.parent):
+        raise ValueError(f"folder {str(clip.parent)!r} does not exist")
+
+
+class ClipFiles:
+    """The clip's muxer and log, open on temporary names until `finish()`;
+    `close()` removes whatever was not finished."""
+
+    def __init__(self, clip: Path):
+        check_clip_name(clip)
+        self.clip = clip
+        self.suffix = clip.suffix.lower()
+        self.video_temp = self._temp(".part" + self.suffix)
+        self.log_temp = None
+        self.muxer = None
+        self.frames = 0
+        try:
+            self.log_temp = self._temp(".part" + FRAME_LOG_SUFFIX)
+            self.log = open(self.log_temp, "w", encoding="ascii", newline="")
+            self.log.write(",".join(FRAME_LOG_HEADER) + "\r\n")
+        except BaseException:
+            self.close()
+            raise
+
+    def _temp(self, suffix: str) -> Path:
+        """A new hidden name beside the clip, made with the usual permissions."""
+        while True:
+            name = self.clip.parent / f".{self.clip.name}.{secrets.token_hex(4)}{suffix}"
+            try:
+                with open(name, "x"):
+                    return name
+            except FileExistsError:
+                continue
+
+    def open_muxer(self, rate: float):
+        """The clip's muxer: fragments of about a second, as velmar's own
+        videos are written, so that even a clip cut off plays."""
+        import av
+        frames = max(1, round(rate * FRAGMENT_SECONDS))
+        self.muxer = av.open(str(self.video_temp), "w", format=CONTAINERS[self.suffix],
+                             options=fragmented(self.suffix, frames, rate))
+        return self.muxer
+
+    def row(self, inframe: int, time: datetime) -> None:
+        self.log.write(f"{inframe},{self.frames},{time.isoformat(timespec='microseconds')}\r\n")
+        self.frames += 1
+
+    def finish(self) -> None:
+        """Both files closed whole, then named: the video last, so that a
+        video is never without its log."""
+        muxer, self.muxer = self.muxer, None
+        muxer.close()
+        self.log.close()
+        log = Path(f"{self.clip}{FRAME_LOG_SUFFIX}")
+        check_clip_name(self.clip)  # nothing made under its names meanwhile
+        os.rename(self.log_temp, log)
+        try:
+            self.log_temp = None
+            os.rename(self.video_temp, self.clip)
+        except BaseException:
+            log.unlink(missing_ok=True)
+            raise
+        self.video_temp = None
+
+    def close(self) -> None:
+        """Closes what is open and removes the temporary names."""
+        if self.muxer is not None:
+            try:
+                self.muxer.close()
+            except Exception:  # a muxer that failed mid-write: its file goes anyway
+                pass
+        if getattr(self, "log", None) is not None:
+            self.log.close()
+        for temp in (self.video_temp, self.log_temp):
+            if temp is not None:
+                temp.unlink(missing_ok=True)
