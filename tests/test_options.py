@@ -94,7 +94,7 @@ LAYERS = {
     "checking": {"shared"},
     "recording": {"shared", "value_checks", "detection", "options", "_engine"},
     "export": {"shared", "recording"},
-    "mqtt": {"shared", "options"},
+    "mqtt": {"shared", "options", "recording"},
     "live": {"shared", "recording", "export"},
     "reporting": {"shared", "value_checks", "options", "recording"},
     "batch": {"shared", "options", "recording", "parent_death", "reporting"},
