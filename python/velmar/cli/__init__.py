@@ -1,4 +1,5 @@
-"""The `velmar` command, its `velmar batch`, `velmar check` and `velmar run`,
+"""The `velmar` command, its `velmar batch`, `velmar check`, `velmar export`
+and `velmar run`,
 with one set of exit statuses."""
 
 from __future__ import annotations
@@ -21,6 +22,9 @@ def main(argv: list[str] | None = None) -> int:
         if args[:1] == ["run"]:
             from velmar.cli import run_command
             return run_command.main(args[1:])
+        if args[:1] == ["export"]:
+            from velmar.cli import export_command
+            return export_command.main(args[1:])
         if args[:1] == ["check"]:
             from velmar.cli import check_command
             return check_command.main(args[1:])

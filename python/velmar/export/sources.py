@@ -83,6 +83,23 @@ class Source:
             if index >= keyframe.index:
                 yield packet
 
+    def keyframe_packets(self, wanted: list[Keyframe]) -> Iterator[tuple[Keyframe, object]]:
+        """Each wanted keyframe's packet: sought one by one where the index
+        tells where each lies, else read on the way through the file."""
+        if all(keyframe.timestamp is not None for keyframe in wanted):
+            for keyframe in wanted:
+                packet = next(self.packets_from(keyframe), None)
+                if packet is not None:
+                    yield keyframe, packet
+            return
+        by_place = {keyframe.index: keyframe for keyframe in wanted}
+        self.container.seek(0, backward=True, stream=self.stream)
+        for index, packet in enumerate(self._whole_packets()):
+            if index > max(by_place, default=-1):
+                return
+            if index in by_place:
+                yield by_place[index], packet
+
     def _whole_packets(self) -> Iterator:
         """Packets that hold a frame; the demuxer's empty last one is none."""
         return (packet for packet in self.container.demux(self.stream) if packet.size)
