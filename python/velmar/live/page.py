@@ -1,6 +1,8 @@
 """The live view's one page: a card per camera with its live picture, its
-state, its counts, its disk and its latest events, kept up to date from
-/status.json."""
+state, its counts, its disk, its latest events and a timeline of its stored
+recordings, kept up to date from /status.json."""
+
+from velmar.live import timeline
 
 PAGE = """<!DOCTYPE html>
 <html lang="en">
@@ -23,11 +25,12 @@ PAGE = """<!DOCTYPE html>
   .events { display: flex; gap: 6px; overflow-x: auto; }
   .events figure { margin: 0; font-size: 11px; color: #b8b8b8; }
   .events img { width: 110px; display: block; }
-</style>
+""" + timeline.STYLE + """</style>
 </head>
 <body>
 <header>velmar: <span id="time"></span></header>
 <main id="cameras"></main>
+<script>""" + timeline.SCRIPT + """</script>
 <script>
 "use strict";
 const cameras = document.getElementById("cameras");
@@ -57,6 +60,7 @@ function card(camera) {
   box.append(title, live, element("div", "facts"), element("div", "facts"),
              element("div", "events"));
   cameras.append(box);
+  timeline(box, camera.name);
   return box;
 }
 

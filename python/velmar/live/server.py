@@ -1,8 +1,11 @@
-"""The live view's HTTP server, on aiohttp: the page, /status.json, each
-camera's MJPEG stream and snapshot, and the thumbnails of its latest events.
+"""The live view's HTTP server, on aiohttp: the page, /status.json,
+/metrics, each camera's MJPEG stream and snapshot, the thumbnails of its
+latest events, and its stored recordings (their list, their videos and
+event pictures).
 
-Only these are served: an address names a camera and an event, never a
-file, so no path reaches another file. Each stream sends the latest picture
+Only these are served: an address names a camera and an event, or a file
+that the camera's output names (compared, never joined to a path), so no
+address reaches another file. Each stream sends the latest picture
 whenever its client is ready for one, so a slow client misses pictures and
 a stalled one waits alone. With a password, every request must carry it
 (HTTP basic authentication, any user name)."""
@@ -18,6 +21,7 @@ import threading
 from aiohttp import BasicAuth, web
 from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 
+from velmar.live import recordings
 from velmar.live.board import Board
 from velmar.live.metrics import board_registry
 from velmar.live.page import PAGE
@@ -93,6 +97,10 @@ class LiveServer:
             web.get("/camera/{name}/snapshot.jpg", self._snapshot),
             web.get("/camera/{name}/stream.mjpg", self._stream),
             web.get(r"/camera/{name}/event/{event:\d{1,9}}.jpg", self._thumbnail),
+            web.get("/camera/{name}/recordings.json", self._recordings),
+            web.get("/camera/{name}/video/{file:.+}", self._stored_video),
+            web.get("/camera/{name}/thumbnail/{file:.+}", self._stored_thumbnail),
+            web.get("/camera/{name}/times/{file:.+}", self._frame_times),
         ])
         self.runner = web.AppRunner(app, access_log=None, shutdown_timeout=1.0)
         await self.runner.setup()
@@ -129,6 +137,19 @@ class LiveServer:
             raise web.HTTPNotFound(text=f"no camera {name!r}\n")
         return name
 
+    def _output(self, name: str) -> str:
+        output = self.board.output(name)
+        if output is None:
+            raise web.HTTPNotFound(text=f"no recordings of {name!r} known yet\n")
+        return os.fspath(output)
+
+    @staticmethod
+    def _times(request: web.Request, *names: str) -> list:
+        try:
+            return [recordings.moment(request.query.get(name), name) for name in names]
+        except ValueError as error:
+            raise web.HTTPBadRequest(text=f"{error}\n") from None
+
     async def _page(self, _request: web.Request) -> web.Response:
         return web.Response(text=PAGE, content_type="text/html", charset="utf-8")
 
@@ -150,6 +171,37 @@ class LiveServer:
         if path is None or not os.path.isfile(path):
             raise web.HTTPNotFound(text="no such event among the latest\n")
         return web.FileResponse(path, headers={"Content-Type": "image/jpeg", **SAFE_HEADERS})
+
+    async def _recordings(self, request: web.Request) -> web.Response:
+        name = self._camera(request)
+        output = self._output(name)
+        after, before = self._times(request, "after", "before")
+        found = await asyncio.get_running_loop().run_in_executor(
+            None, recordings.listing, name, output, after, before)
+        return web.json_response(found)
+
+    async def _frame_times(self, request: web.Request) -> web.Response:
+        output = self._output(self._camera(request))
+        times = await asyncio.get_running_loop().run_in_executor(
+            None, recordings.frame_times, output, request.match_info["file"])
+        if times is None:
+            raise web.HTTPNotFound(text="no such recording\n")
+        return web.json_response(times)
+
+    async def _stored_video(self, request: web.Request) -> web.StreamResponse:
+        return await self._stored(request, recordings.stored_video)
+
+    async def _stored_thumbnail(self, request: web.Request) -> web.StreamResponse:
+        return await self._stored(request, recordings.stored_thumbnail)
+
+    async def _stored(self, request: web.Request, find) -> web.StreamResponse:
+        """A stored file, in ranges if asked, so that a browser can seek."""
+        output = self._output(self._camera(request))
+        path = await asyncio.get_running_loop().run_in_executor(
+            None, find, output, request.match_info["file"])
+        if path is None:
+            raise web.HTTPNotFound(text="no such recording\n")
+        return web.FileResponse(path, headers=SAFE_HEADERS)
 
     async def _stream(self, request: web.Request) -> web.StreamResponse:
         name = self._camera(request)

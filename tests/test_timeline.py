@@ -1,0 +1,207 @@
+"""Stored recordings in the live view, real on loopback: their list, their
+files by address and in ranges, and nothing else; and the timeline in a real
+browser, playing one."""
+
+import asyncio
+import base64
+import json
+import shutil
+import subprocess
+import time
+import urllib.error
+import urllib.request
+from datetime import datetime, timedelta
+
+import aiohttp
+import av
+import pytest
+
+from velmar.live.board import Board
+from velmar.live.feed import Feed
+from velmar.live.server import LiveServer
+from velmar.reporting.outcome import record_and_report
+from browser import CHROMIUM, needs_chromium
+from streams import free_port
+from test_live_view import get, raw_get
+
+
+@pytest.fixture(scope="module")
+def stored(spells_clip, tmp_path_factory):
+    """Camera yard's two videos with five events (their pictures too), beside
+    files its pattern does not name; door has no recordings known."""
+    folder = tmp_path_factory.mktemp("stored")
+    output = str(folder / "yard.mp4")
+    feed = Feed(lambda report: None, pictures=False)  # its pictures of events are written
+    assert record_and_report(str(spells_clip), output, {
+        "keep": "motion", "min_area": 100, "min_event": 0, "frames_per_file": 20},
+        reporter=None, lines=None, view=feed, quiet=True) == 0
+    shutil.copy(folder / "yard_001.mp4", folder / "other.mp4")
+    shutil.copy(folder / "yard_001.mp4.csv", folder / "other.mp4.csv")
+    (folder / "notes.txt").write_text("not a recording")
+    board = Board(["yard", "door"])
+    board.receive("yard", {"state": "recording", "folder": str(folder), "output": output})
+    server = LiveServer(board, ("127.0.0.1", 0))
+    try:
+        yield server.start(), folder
+    finally:
+        server.stop()
+
+
+def listing(url, query=""):
+    return json.loads(get(url + "camera/yard/recordings.json" + query)[2])
+
+
+def test_the_recordings_newest_first_and_their_files(stored):
+    url, folder = stored
+    found = listing(url)
+    videos = [recording["video"] for recording in found["recordings"]]
+    assert videos == ["/camera/yard/video/yard_002.mp4", "/camera/yard/video/yard_001.mp4"]
+    newer, older = found["recordings"]
+    assert (older["frames"], newer["frames"]) == (20, 19)
+    assert older["first"] < older["last"] <= newer["first"] < newer["last"]
+    assert get(url + videos[1][1:])[2] == (folder / "yard_001.mp4").read_bytes()
+    assert older["bytes"] == (folder / "yard_001.mp4").stat().st_size
+    assert [event["event"] for event in found["events"]] == [5, 4, 3, 2, 1]
+    first = found["events"][-1]
+    assert first["video"] == videos[1] and first["start"] == older["first"]
+    assert get(url + first["thumbnail"][1:])[2] == (folder / "yard_001.events.001.jpg").read_bytes()
+
+    # A browser seeks with ranges.
+    request = urllib.request.Request(url + videos[0][1:], headers={"Range": "bytes=100-199"})
+    with urllib.request.urlopen(request, timeout=10) as part:
+        assert part.status == 206
+        assert part.read() == (folder / "yard_002.mp4").read_bytes()[100:200]
+
+    # Within a range of times, an ISO time with its offset or a Z.
+    middle = datetime.fromisoformat(newer["first"]) - timedelta(milliseconds=1)
+    later = listing(url, "?after=" + urllib.request.quote(middle.isoformat()))
+    assert [r["video"] for r in later["recordings"]] == videos[:1]
+    assert [event["event"] for event in later["events"]] == [5]
+    utc = middle.astimezone().utctimetuple()
+    before = listing(url, f"?before={datetime(*utc[:6]).isoformat()}Z")
+    assert [r["video"] for r in before["recordings"]] == videos[1:]
+
+
+@pytest.mark.parametrize("query", ["?after=yesterday", "?before=2026-13-01T00:00:00"])
+def test_a_bad_time_is_told(stored, query):
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        listing(stored[0], query)
+    assert refused.value.code == 400
+    assert refused.value.read().decode().startswith(query[1:query.index("=")] + ": not an ISO")
+
+
+@pytest.mark.parametrize("path", [
+    "/camera/yard/video/../../../etc/passwd", "/camera/yard/video/..%2F..%2F..%2Fetc%2Fpasswd",
+    "/camera/yard/video/%2e%2e/%2e%2e/%2e%2e/etc/passwd", "/camera/yard/video//etc/passwd",
+    "/camera/yard/video/%2Fetc%2Fpasswd", "/camera/yard/video/.%2Fyard_001.mp4",
+    "/camera/yard/video/yard_001.mp4.csv", "/camera/yard/video/yard_001.events.csv",
+    "/camera/yard/video/other.mp4", "/camera/yard/video/notes.txt",
+    "/camera/yard/thumbnail/yard_001.mp4", "/camera/yard/thumbnail/..%2Fstored0%2Fyard_001.events.001.jpg",
+    "/camera/door/video/yard_001.mp4", "/camera/door/recordings.json",
+])
+def test_only_the_files_the_output_names_are_served(stored, path):
+    answer = raw_get(stored[0], path)
+    assert answer.split(b"\r\n", 1)[0].split(b" ")[1] == b"404"
+    assert b"root:" not in answer and b"not a recording" not in answer
+
+
+async def click_and_watch(target, url, shot, moment):
+    """Opens the page, zooms to the hour, clicks the first recording's bar, and gives the
+    video's current times, a fifth of a second apart, while it plays, its
+    address, and the time it seeks to for the ISO `moment`."""
+    async with aiohttp.ClientSession() as session:
+        async with session.ws_connect(target, max_msg_size=0) as socket:
+            calls = iter(range(1, 10000))
+
+            async def call(method, **params):
+                number = next(calls)
+                await socket.send_json({"id": number, "method": method, "params": params})
+                while True:
+                    answer = await asyncio.wait_for(socket.receive_json(), 30)
+                    if answer.get("id") == number:
+                        return answer.get("result", {})
+
+            async def evaluate(expression):
+                answer = await call("Runtime.evaluate", expression=expression, returnByValue=True,
+                                    awaitPromise=True)
+                return answer["result"].get("value")
+
+            async def until(expression, seconds=20):
+                for _ in range(int(seconds / 0.2)):
+                    if value := await evaluate(expression):
+                        return value
+                    await asyncio.sleep(0.2)
+                raise AssertionError(f"not within {seconds} s: {expression}")
+
+            await call("Page.navigate", url=url)
+            await until("!!document.querySelector('.timeline .recording')")
+            await evaluate("document.querySelectorAll('.timeline button')[1].click()")  # an hour
+            await until("document.querySelector('.timeline .day span').textContent"
+                        ".includes(' to ') && !!document.querySelector('.timeline .recording')")
+            x, y = await until("(() => { const bar = document.querySelector('.timeline .recording');"
+                               " if (!bar) return null; const box = bar.getBoundingClientRect();"
+                               " return [box.x + box.width / 2, box.y + box.height / 2]; })()")
+            for kind in ("mousePressed", "mouseReleased"):
+                await call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left",
+                           clickCount=1)
+            await until("document.querySelector('video').currentTime > 0")
+            times = []
+            for _ in range(5):
+                times.append(await evaluate("document.querySelector('video').currentTime"))
+                await asyncio.sleep(0.2)
+            shot.write_bytes(base64.b64decode(
+                (await call("Page.captureScreenshot", format="png"))["data"]))
+            source = await evaluate("document.querySelector('video').currentSrc")
+            sought = await evaluate(
+                "(async () => { const video = document.querySelector('video');"
+                f" await play(timelines.yard, Date.parse('{moment}'));"
+                " await new Promise(done => video.addEventListener('seeking', done,"
+                " {once: true})); return video.currentTime; })()")
+            return times, source, sought
+
+
+@pytest.mark.slow
+@needs_chromium
+def test_a_click_on_the_timeline_plays_the_recording(stored, tmp_path):
+    url, folder = stored
+    event = listing(url)["events"][2]
+    start = datetime.fromisoformat(event["start"]).astimezone().replace(tzinfo=None)
+    log = (folder / "yard_001.mp4.csv").read_text().splitlines()[1:]
+    frame = [datetime.fromisoformat(row.split(",")[2]) for row in log].index(start)
+    port = free_port()
+    browser = subprocess.Popen(
+        [CHROMIUM, "--headless=new", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+         "--autoplay-policy=no-user-gesture-required", f"--user-data-dir={tmp_path / 'profile'}",
+         f"--remote-debugging-port={port}", "--remote-debugging-address=127.0.0.1",
+         "--window-size=1100,900", "about:blank"],
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        target = page_target(port)
+        times, source, sought = asyncio.run(click_and_watch(
+            target, url, tmp_path / "timeline.png", event["start"]))
+    finally:
+        browser.kill()
+        browser.wait(timeout=30)
+    assert source.split("/video/")[1] in ("yard_001.mp4", "yard_002.mp4")
+    assert times[-1] > times[0] > 0, times
+    # Event 3 is a motion video's frame 13 or so: at 8 frames a second from
+    # the video's first, not at its clock time.
+    with av.open(str(folder / "yard_001.mp4")) as video:
+        stream = video.streams.video[0]
+        start = float(stream.start_time * stream.time_base)
+    assert event["event"] == 3 and frame > 10
+    assert sought == pytest.approx(start + frame / 8, abs=0.01)
+
+
+def page_target(port, seconds=30.0):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=2) as r:
+                pages = [t for t in json.load(r) if t["type"] == "page"]
+            if pages:
+                return pages[0]["webSocketDebuggerUrl"]
+        except OSError:
+            pass
+        time.sleep(0.2)
+    raise AssertionError("chromium did not start")
