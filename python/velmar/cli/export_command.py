@@ -10,6 +10,7 @@ from pathlib import Path
 
 from velmar import options as table
 from velmar.cli.common import Parser, REPORTING, add_options, show_progress, values
+from velmar.cli.record_command import answer_ctrl_c
 from velmar.reporting.errors import report
 from velmar.shared.stops import EXIT_OK, EXIT_TERMINATED
 
@@ -61,8 +62,12 @@ def build_parser() -> Parser:
 
 
 def run(parsed) -> int:
+    # FFmpeg loaded first, which Ctrl-C may still cut short; then Ctrl-C is answered.
+    import av  # noqa: F401
+
     from velmar.export.clip import export_clip
     from velmar.export.timelapse import export_timelapse
+    answer_ctrl_c()
     given = values(parsed, OPTIONS)
     output, start, end, clip = given["output"], given["start"], given["end"], Path(given["clip"])
     if given["every"] is None:

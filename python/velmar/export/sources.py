@@ -111,7 +111,7 @@ class Source:
             places = ((index, entry.timestamp, entry.pos) for index, entry in enumerate(entries)
                       if entry.is_keyframe)
         else:
-            places = ((index, None, packet.pos) for index, packet in enumerate(self._whole_packets())
-                      if packet.is_keyframe)
+            places = ((index, None, packet.pos)
+                      for index, packet in enumerate(self._whole_packets()) if packet.is_keyframe)
         return [Keyframe(index, self.rows[index].time, timestamp, pos)
                 for index, timestamp, pos in places if index < len(self.rows)]

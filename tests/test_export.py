@@ -1,0 +1,147 @@
+"""Stored recordings found and exported: the catalogue of an output's videos
+and events, a clip across two files of a copied and of an encoded recording
+cut by stream copy, velmar export's exit statuses, and a day's time-lapse
+from a simulated day of segment files."""
+
+import subprocess
+from datetime import datetime, timedelta, timezone
+
+import pytest
+
+import velmar
+from velmar import cli
+from velmar.export.catalogue import stored_events, stored_videos
+from velmar.export.timelapse import export_timelapse
+from velmar.shared.videos import read_frames
+from conftest import csv_rows
+from streams import needs_ffmpeg
+
+T0 = datetime(2026, 12, 1, 10, 0, 0)
+FRAME = timedelta(seconds=1 / 25)
+KEYFRAMES = {"copy": timedelta(seconds=1), "h264": timedelta(seconds=2)}  # one a file
+FFMPEG = ["ffmpeg", "-v", "error", "-nostdin", "-y"]
+
+
+def times(log):
+    return [datetime.fromisoformat(stamp) for _, _, stamp in csv_rows(log)]
+
+
+@pytest.fixture(scope="module")
+def recordings(tmp_path_factory):
+    """4 s at 25 fps in files of 50 frames, copied (a camera's stream: a
+    keyframe a second, no B-frames) and encoded by velmar (B-frames)."""
+    folder = tmp_path_factory.mktemp("recordings")
+    source = folder / "camera.mp4"
+    subprocess.run([*FFMPEG, "-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-t", "4",
+                    "-c:v", "libx264", "-g", "25", "-bf", "0", "-pix_fmt", "yuv420p",
+                    str(source)], check=True, timeout=60)
+    for codec in KEYFRAMES:
+        velmar.record(source, folder / f"{codec}.mp4", codec=codec, frames_per_file=50, start=T0)
+    return folder
+
+
+@needs_ffmpeg
+@pytest.mark.parametrize("codec", KEYFRAMES)
+def test_a_clip_across_two_files_is_cut_from_the_keyframe_before_start(recordings, tmp_path,
+                                                                       codec):
+    start, end = T0 + timedelta(seconds=1.5), T0 + timedelta(seconds=2.5)
+    clip = tmp_path / "clip.mp4"
+    assert cli.main(["export", str(recordings / f"{codec}.mp4"), "--start", start.isoformat(),
+                     "--end", end.isoformat(), "-o", str(clip), "-q"]) == 0
+    clip_times = times(f"{clip}.csv")
+    assert start - KEYFRAMES[codec] <= clip_times[0] <= start
+    # B-frames shown after `end` that frames before it were predicted from
+    # come along: a few at most.
+    slack = 0 if codec == "copy" else 3
+    assert end - FRAME < clip_times[-1] <= end + slack * FRAME
+    recorded = [time for number in (1, 2)
+                for time in times(recordings / f"{codec}_{number:03d}.mp4.csv")]
+    first = recorded.index(clip_times[0])
+    assert clip_times == recorded[first:first + len(clip_times)]  # every frame between, once
+    assert read_frames(clip).frames == len(clip_times)
+    assert cli.main(["check", "-q", str(clip)]) == 0
+
+
+@needs_ffmpeg
+@pytest.mark.parametrize("start, end, status, message", [
+    ("2026-12-01T11:00:00", "2026-12-01T12:00:00", 1, "nothing recorded from"),
+    ("2026-12-01T10:00:03", "2026-12-01T10:00:01", 2, "is after end"),
+    ("2026-12-01T25:00:00", "2026-12-01T10:00:01", 2, "expected a date and time"),
+])
+def test_export_says_what_is_wrong_on_one_line(recordings, tmp_path, capsys, start, end,
+                                               status, message):
+    clip = tmp_path / "clip.mp4"
+    assert cli.main(["export", str(recordings / "copy.mp4"), "--start", start, "--end", end,
+                     "-o", str(clip)]) == status
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and message in lines[0]
+    assert list(tmp_path.iterdir()) == []
+
+
+@needs_ffmpeg
+@pytest.mark.parametrize("after", [T0 + timedelta(seconds=2.5),
+                                   (T0 + timedelta(seconds=2.5)).astimezone(timezone.utc)])
+def test_the_catalogue_lists_the_videos_in_range_newest_first(recordings, after):
+    videos = stored_videos(str(recordings / "copy.mp4"))
+    assert [(v.path.name, v.first, v.frames) for v in videos] == [
+        ("copy_002.mp4", T0 + timedelta(seconds=2), 50), ("copy_001.mp4", T0, 50)]
+    assert [v.path.name for v in stored_videos(str(recordings / "copy.mp4"), after=after)] == [
+        "copy_002.mp4"]
+
+
+def test_the_catalogue_lists_events_with_their_video_and_thumbnail(tmp_path, spells_clip):
+    output = str(tmp_path / "%H-%M-%S.mp4")
+    result = velmar.record(spells_clip, output, keep="motion", codec="h264", min_area=50,
+                           on_event=lambda event: None, start=T0)
+    events = stored_events(output)
+    assert [e.number for e in events] == [e.event for e in result.events][::-1]
+    assert all(e.video.is_file() and e.thumbnail.is_file() for e in events)
+    latest = result.events[-1].start
+    assert [e.start for e in stored_events(output, after=latest)] == [latest]
+
+
+def simulated_day(folder):
+    """24 hourly files of one tiny segment (12 frames, a keyframe every 3)
+    whose logs put its frames 5 minutes apart: a keyframe every 15 minutes."""
+    segment = folder / "segment.mp4"
+    subprocess.run([*FFMPEG, "-f", "lavfi", "-i", "testsrc2=size=160x120:rate=1",
+                    "-frames:v", "12", "-c:v", "libx264", "-g", "3", "-sc_threshold", "0",
+                    "-pix_fmt", "yuv420p", "-movflags",
+                    "frag_keyframe+empty_moov+default_base_moof", str(segment)],
+                   check=True, timeout=60)
+    for hour in range(24):
+        video = folder / f"{hour:02d}.mp4"
+        video.hardlink_to(segment)
+        moments = (T0.replace(hour=hour) + n * timedelta(minutes=5) for n in range(12))
+        rows = [f"{hour * 12 + n},{n},{moment.isoformat(timespec='microseconds')}"
+                for n, moment in enumerate(moments)]
+        (folder / f"{video.name}.csv").write_bytes(
+            "\r\n".join(["inframe,outframe,timestamp", *rows, ""]).encode())
+    return str(folder / "%H.mp4")
+
+
+@needs_ffmpeg
+def test_a_day_becomes_a_time_lapse_of_a_keyframe_per_interval(tmp_path):
+    output = simulated_day(tmp_path)
+    day = T0.replace(hour=0)
+    clip = tmp_path / "lapse.mp4"
+    assert cli.main(["export", output, "--start", day.isoformat(), "--end",
+                     (day + timedelta(days=1)).isoformat(), "-o", str(clip), "--every", "1800",
+                     "-q"]) == 0
+    assert times(f"{clip}.csv") == [day + n * timedelta(minutes=30) for n in range(48)]
+    assert read_frames(clip).frames == 48
+    assert cli.main(["check", "-q", str(clip)]) == 0
+
+
+@needs_ffmpeg
+def test_a_stopped_export_leaves_nothing_behind(tmp_path):
+    output = simulated_day(tmp_path)
+    before = set(tmp_path.iterdir())
+
+    def stop(passed, points):
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        export_timelapse(output, T0.replace(hour=0), T0.replace(hour=23), 600,
+                         tmp_path / "lapse.mp4", progress=stop)
+    assert set(tmp_path.iterdir()) == before
