@@ -19,6 +19,7 @@ from streams import needs_ffmpeg
 T0 = datetime(2026, 12, 1, 10, 0, 0)
 FRAME = timedelta(seconds=1 / 25)
 KEYFRAMES = {"copy": timedelta(seconds=1), "h264": timedelta(seconds=2)}  # one a file
+RECORDINGS = [("copy", ".mp4"), ("h264", ".mp4"), ("h264", ".mkv")]
 FFMPEG = ["ffmpeg", "-v", "error", "-nostdin", "-y"]
 
 
@@ -35,18 +36,19 @@ def recordings(tmp_path_factory):
     subprocess.run([*FFMPEG, "-f", "lavfi", "-i", "testsrc2=size=160x120:rate=25", "-t", "4",
                     "-c:v", "libx264", "-g", "25", "-bf", "0", "-pix_fmt", "yuv420p",
                     str(source)], check=True, timeout=60)
-    for codec in KEYFRAMES:
-        velmar.record(source, folder / f"{codec}.mp4", codec=codec, frames_per_file=50, start=T0)
+    for codec, suffix in RECORDINGS:
+        velmar.record(source, folder / f"{codec}{suffix}", codec=codec, frames_per_file=50,
+                      start=T0)
     return folder
 
 
 @needs_ffmpeg
-@pytest.mark.parametrize("codec", KEYFRAMES)
+@pytest.mark.parametrize("codec, suffix", RECORDINGS)
 def test_a_clip_across_two_files_is_cut_from_the_keyframe_before_start(recordings, tmp_path,
-                                                                       codec):
+                                                                       codec, suffix):
     start, end = T0 + timedelta(seconds=1.5), T0 + timedelta(seconds=2.5)
     clip = tmp_path / "clip.mp4"
-    assert cli.main(["export", str(recordings / f"{codec}.mp4"), "--start", start.isoformat(),
+    assert cli.main(["export", str(recordings / f"{codec}{suffix}"), "--start", start.isoformat(),
                      "--end", end.isoformat(), "-o", str(clip), "-q"]) == 0
     clip_times = times(f"{clip}.csv")
     assert start - KEYFRAMES[codec] <= clip_times[0] <= start
@@ -55,7 +57,7 @@ def test_a_clip_across_two_files_is_cut_from_the_keyframe_before_start(recording
     slack = 0 if codec == "copy" else 3
     assert end - FRAME < clip_times[-1] <= end + slack * FRAME
     recorded = [time for number in (1, 2)
-                for time in times(recordings / f"{codec}_{number:03d}.mp4.csv")]
+                for time in times(recordings / f"{codec}_{number:03d}{suffix}.csv")]
     first = recorded.index(clip_times[0])
     assert clip_times == recorded[first:first + len(clip_times)]  # every frame between, once
     assert read_frames(clip).frames == len(clip_times)

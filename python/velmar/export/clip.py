@@ -147,6 +147,7 @@ class _Copier:
         rows = source.rows[place:place + len(group)]
         wanted = sum(1 for row in rows if local(row.time) <= self.end)
         kept = cut(ranks, wanted, len(rows))
+        timing.fill_decode_times(group[:kept])
         for packet in group[:kept]:
             self.stream_packet(packet, timing)
         for rank in range(kept):
@@ -171,9 +172,21 @@ class _Timing:
         self.next_file = start
         self.shift: int | None = None
         self.last_dts: int | None = None
+        self.delay = 0  # how far decode times run behind presentation times
+
+    def fill_decode_times(self, packets: list) -> None:
+        """Decode times where the container keeps none (Matroska, with
+        B-frames): the packets' presentation times in order, put back by
+        the stream's reordering delay, so that none comes after its own."""
+        if all(packet.dts is not None for packet in packets):
+            return
+        shown = sorted(packet.pts for packet in packets)
+        self.delay = max(self.delay, *(time - packet.pts for time, packet in zip(shown, packets)))
+        for time, packet in zip(shown, packets):
+            packet.dts = time - self.delay
 
     def move(self, packet) -> None:
-        dts = packet.dts if packet.dts is not None else packet.pts
+        dts = packet.dts
         if self.shift is None:
             self.shift = round(self.next_file / self.time_base) - dts
         step = packet.duration or (dts - self.last_dts if self.last_dts is not None else 1)

@@ -48,6 +48,8 @@ def export_timelapse(output: str, start: datetime, end: datetime, every: float, 
                             progress(chosen[keyframe], points.count)
                 inframes += video.frames
             pictures.close()
+        if progress is not None:
+            progress(points.count, points.count)  # the points no keyframe followed
         if not pictures.times:
             raise NothingRecorded(f"no keyframe recorded from {start.isoformat()} to "
                                   f"{end.isoformat()} in {output}")
