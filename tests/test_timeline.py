@@ -5,10 +5,13 @@ browser, playing one."""
 import asyncio
 import base64
 import json
+import os
 import shutil
 import subprocess
+import tempfile
 import time
 import urllib.error
+import urllib.parse
 import urllib.request
 from datetime import datetime, timedelta
 
@@ -135,16 +138,19 @@ async def click_and_watch(target, url, shot, moment):
 
             await call("Page.navigate", url=url)
             await until("!!document.querySelector('.timeline .recording')")
-            await evaluate("document.querySelectorAll('.timeline button')[1].click()")  # an hour
-            await until("document.querySelector('.timeline .day span').textContent"
-                        ".includes(' to ') && !!document.querySelector('.timeline .recording')")
-            x, y = await until("(() => { const bar = document.querySelector('.timeline .recording');"
+            # An hour, drawn anew: the day's bars are marked.
+            await evaluate("document.querySelector('.timeline .recording').dataset.day = 1;"
+                           "document.querySelectorAll('.timeline button')[1].click()")
+            await until("!!document.querySelector('.timeline .recording:not([data-day])')")
+            x, y = await until("(() => { const bar = document.querySelector("
+                               "'.timeline .recording:not([data-day])');"
                                " if (!bar) return null; const box = bar.getBoundingClientRect();"
-                               " return [box.x + box.width / 2, box.y + box.height / 2]; })()")
+                               " return [box.x + 0.5, box.y + box.height / 2]; })()")  # near its start
             for kind in ("mousePressed", "mouseReleased"):
                 await call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left",
                            clickCount=1)
-            await until("document.querySelector('video').currentTime > 0")
+            await until("(video => !video.paused && !video.seeking && video.readyState >= 3)"
+                        "(document.querySelector('video'))")
             times = []
             for _ in range(5):
                 times.append(await evaluate("document.querySelector('video').currentTime"))
@@ -205,3 +211,60 @@ def page_target(port, seconds=30.0):
             pass
         time.sleep(0.2)
     raise AssertionError("chromium did not start")
+
+
+@pytest.fixture
+def temp(tmp_path, monkeypatch):
+    """The temporary folder the server's clips are cut in."""
+    (tmp_path / "temp").mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "temp"))
+    return tmp_path / "temp"
+
+
+def left_behind(temp, seconds=5.0):
+    deadline = time.monotonic() + seconds
+    while os.listdir(temp) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    return os.listdir(temp)
+
+
+def test_a_clip_across_both_files_is_sent_and_its_folder_goes(stored, temp):
+    url, _folder = stored
+    older, newer = listing(url)["recordings"][::-1]
+    query = urllib.parse.urlencode({"start": older["first"], "end": newer["last"]})
+    with urllib.request.urlopen(url + "camera/yard/export.mp4?" + query, timeout=30) as answer:
+        assert answer.headers["Content-Type"] == "video/mp4"
+        name = datetime.fromisoformat(older["first"]).astimezone().strftime("%Y%m%d_%H%M%S")
+        assert answer.headers["Content-Disposition"] == f'attachment; filename="yard_{name}.mp4"'
+        (temp.parent / "clip.mp4").write_bytes(answer.read())
+    with av.open(str(temp.parent / "clip.mp4")) as clip:
+        assert sum(1 for _ in clip.decode(video=0)) == older["frames"] + newer["frames"]
+    assert left_behind(temp) == []
+
+
+@pytest.mark.parametrize("query, code", [
+    ("start=2020-01-01T00:00:00&end=2020-01-01T01:00:00", 404),
+    ("start=2020-01-01T00:00:00", 400), ("start=noon&end=2020-01-01T01:00:00", 400),
+    ("start=2020-01-01T01:00:00Z&end=2020-01-01T00:00:00Z", 400),
+])
+def test_a_clip_of_nothing_or_of_bad_times_is_refused(stored, temp, query, code):
+    with pytest.raises(urllib.error.HTTPError) as refused:
+        get(stored[0] + "camera/yard/export.mp4?" + query)
+    assert refused.value.code == code
+    assert left_behind(temp) == []
+
+
+def test_the_recordings_need_the_password(stored):
+    board = Board(["yard"])
+    board.receive("yard", {"output": str(stored[1] / "yard.mp4")})
+    server = LiveServer(board, ("127.0.0.1", 0), "s3cret")
+    try:
+        url = server.start()
+        for page in ("camera/yard/recordings.json", "camera/yard/video/yard_001.mp4",
+                     "camera/yard/export.mp4?start=2020-01-01T00:00:00&end=2030-01-01T00:00:00"):
+            with pytest.raises(urllib.error.HTTPError) as refused:
+                get(url + page)
+            assert refused.value.code == 401
+        assert get(url + "camera/yard/video/yard_001.mp4", "s3cret")[0] == 200
+    finally:
+        server.stop()

@@ -1,7 +1,7 @@
 """The live view's HTTP server, on aiohttp: the page, /status.json,
 /metrics, each camera's MJPEG stream and snapshot, the thumbnails of its
-latest events, and its stored recordings (their list, their videos and
-event pictures).
+latest events, its stored recordings (their list, their videos and event
+pictures) and clips cut from them.
 
 Only these are served: an address names a camera and an event, or a file
 that the camera's output names (compared, never joined to a path), so no
@@ -16,11 +16,17 @@ import asyncio
 import hmac
 import logging
 import os
+import re
+import shutil
+import tempfile
 import threading
+from pathlib import Path
 
 from aiohttp import BasicAuth, web
 from prometheus_client import CONTENT_TYPE_LATEST, generate_latest
 
+from velmar.export.clip import NothingRecorded, export_clip
+from velmar.export.frame_logs import local
 from velmar.live import recordings
 from velmar.live.board import Board
 from velmar.live.metrics import board_registry
@@ -101,6 +107,7 @@ class LiveServer:
             web.get("/camera/{name}/video/{file:.+}", self._stored_video),
             web.get("/camera/{name}/thumbnail/{file:.+}", self._stored_thumbnail),
             web.get("/camera/{name}/times/{file:.+}", self._frame_times),
+            web.get("/camera/{name}/export.mp4", self._export),
         ])
         self.runner = web.AppRunner(app, access_log=None, shutdown_timeout=1.0)
         await self.runner.setup()
@@ -203,6 +210,31 @@ class LiveServer:
             raise web.HTTPNotFound(text="no such recording\n")
         return web.FileResponse(path, headers=SAFE_HEADERS)
 
+    async def _export(self, request: web.Request) -> web.StreamResponse:
+        """A clip of the stored recordings between `start` and `end`, cut in
+        a folder of its own that goes once it is sent, or failed."""
+        name = self._camera(request)
+        output = self._output(name)
+        start, end = self._times(request, "start", "end")
+        if start is None or end is None or local(start) > local(end):
+            raise web.HTTPBadRequest(text="start and end are needed, start not after end\n")
+        folder = tempfile.mkdtemp(prefix="velmar-export-")
+        clip = Path(folder) / f"{name}.mp4"
+        cutting = asyncio.get_running_loop().run_in_executor(
+            None, export_clip, output, start, end, clip)
+        try:
+            await cutting
+            response = web.FileResponse(clip, headers={
+                **SAFE_HEADERS, "Content-Type": "video/mp4",
+                "Content-Disposition": f'attachment; filename="{download_name(name, start)}"'})
+            await response.prepare(request)  # the whole file is sent here
+            return response
+        except NothingRecorded:
+            raise web.HTTPNotFound(text="nothing recorded between start and end\n") from None
+        finally:
+            # A cut still under way when the request ends is removed as it finishes.
+            cutting.add_done_callback(lambda _: shutil.rmtree(folder, ignore_errors=True))
+
     async def _stream(self, request: web.Request) -> web.StreamResponse:
         name = self._camera(request)
         response = web.StreamResponse(headers={
@@ -219,6 +251,11 @@ class LiveServer:
         except ConnectionError:  # the client went
             pass
         return response
+
+
+def download_name(camera: str, start) -> str:
+    """The clip's name to save it under, of characters no header quotes."""
+    return f"{re.sub(r'[^A-Za-z0-9_.-]', '_', camera)}_{start.strftime('%Y%m%d_%H%M%S')}.mp4"
 
 
 def part(data: bytes) -> bytes:

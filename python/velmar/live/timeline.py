@@ -139,11 +139,11 @@ function draw(view, problem) {
   const recordings = view.recordings.map(recording => {
     const shown = bar(recording, "recording", clock(recording.from) + " to " +
                       clock(recording.to));
-    // A short one is a few pixels wide: a click on it plays it.
+    // A short one is a few pixels wide, past its times: a click there plays it all.
     shown.onclick = click => {
       click.stopPropagation();
       const time = timeAt(view, click);
-      play(view, Math.min(Math.max(time, recording.from), recording.to));
+      play(view, time >= recording.from && time <= recording.to ? time : recording.from);
     };
     return shown;
   });
