@@ -19,6 +19,7 @@ import argparse
 import os
 import re
 import textwrap
+import urllib.parse
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field, fields
 from datetime import datetime
@@ -745,6 +746,44 @@ def check_live_view(given: Mapping[str, Any]) -> tuple[tuple[str, int] | None, s
     return address, password
 
 
+MQTT_URL = "mqtt://[USER[:PASSWORD]@]HOST[:PORT]"
+
+
+def _broker_url(name: str, value: Any) -> str:
+    """An MQTT broker's URL. An error never repeats it: it may hold a password."""
+    parts = urllib.parse.urlsplit(value) if isinstance(value, str) else None
+    try:
+        port = parts.port if parts is not None else None
+    except ValueError:  # not a number, or past 65535
+        port = 0
+    if (parts is None or parts.scheme != "mqtt" or not parts.hostname or port == 0
+            or parts.path not in ("", "/") or parts.query or parts.fragment):
+        raise value_checks.OptionValueError(name, f"must be {MQTT_URL}")
+    return value
+
+
+def _topic_prefix(name: str, value: Any) -> str:
+    if not isinstance(value, str) or not re.fullmatch(r"[\w.-]+(/[\w.-]+)*", value):
+        raise value_checks.OptionValueError(name, f"must be topic levels of letters, digits, "
+                                                  f"'_', '-' or '.', as 'velmar' or "
+                                                  f"'home/cameras', not {value!r}")
+    return value
+
+
+# What the cameras tell an MQTT broker: of `velmar`, of `velmar run` and of its file.
+MQTT_OPTIONS: tuple[Option, ...] = (
+    Option(name="mqtt", annotation="str | None", check=_broker_url, group=OUTSIDE, shown="off",
+           flags=(Flag(("--mqtt",), f"publish each camera's motion, state, events and event "
+                       f"pictures to this MQTT broker, with Home Assistant's discovery: "
+                       f"{MQTT_URL} (port 1883); the password may come from "
+                       f"$VELMAR_MQTT_PASSWORD", {"metavar": "URL"}),)),
+    Option(name="mqtt_topic", annotation="str", default="velmar", check=_topic_prefix,
+           group=OUTSIDE, flags=(
+               Flag(("--mqtt-topic",), "the prefix of the topics: PREFIX/available, "
+                    "PREFIX/CAMERA/motion, ...", {"metavar": "PREFIX"}),)),
+)
+
+
 # `velmar check`'s options.
 CHECK_OPTIONS: tuple[Option, ...] = (
     Option(name="paths", annotation="Iterable[str | os.PathLike]", default=REQUIRED, flags=(
@@ -763,20 +802,22 @@ CHECK_OPTIONS: tuple[Option, ...] = (
 BY_NAME: dict[str, Option] = {option.name: option for option in OPTIONS}
 BATCH_BY_NAME: dict[str, Option] = {option.name: option for option in BATCH_OPTIONS}
 LIVE_VIEW_BY_NAME: dict[str, Option] = {option.name: option for option in LIVE_VIEW_OPTIONS}
+MQTT_BY_NAME: dict[str, Option] = {option.name: option for option in MQTT_OPTIONS}
 IN_BATCH: tuple[str, ...] = tuple(o.name for o in OPTIONS if o.batch)
 COMMAND: tuple[Option, ...] = tuple(o for o in OPTIONS if o.flags)
 
 
 def label(name: str) -> str:
     """How the commands name the option called `name`: by its flag."""
-    option = BY_NAME.get(name) or BATCH_BY_NAME.get(name) or LIVE_VIEW_BY_NAME.get(name)
+    option = (BY_NAME.get(name) or BATCH_BY_NAME.get(name) or LIVE_VIEW_BY_NAME.get(name)
+              or MQTT_BY_NAME.get(name))
     return name if option is None else option.label
 
 
 # The options whose names cannot be mistaken for words of a message, as
 # record() writes them: a word alone, not part of a path or a file name.
 _NAMES_IN_TEXT = re.compile(r"(?<![\w/.-])(%s)(?![\w/-]|\.\w)" % "|".join(
-    name for table in (BY_NAME, BATCH_BY_NAME, LIVE_VIEW_BY_NAME)
+    name for table in (BY_NAME, BATCH_BY_NAME, LIVE_VIEW_BY_NAME, MQTT_BY_NAME)
     for name, option in table.items() if "_" in name and option.flags))
 
 
