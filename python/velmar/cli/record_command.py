@@ -7,6 +7,7 @@ from __future__ import annotations
 import os
 import signal
 import sys
+from functools import partial
 from importlib import resources
 
 import velmar
@@ -15,7 +16,7 @@ from velmar.cli.common import (Parser, UsageError, REPORTING, add_options, show_
                                values)
 from velmar.reporting.errors import report
 from velmar.reporting.outcome import record_and_report
-from velmar.reporting.reporters import EventLines, reporter_for
+from velmar.reporting.reporters import EventLines, joined_views, reporter_for
 
 # The recording machinery (NumPy, OpenCV, the engine) is imported inside
 # main(), so that Ctrl-C during its import ends the command like any other.
@@ -31,7 +32,7 @@ OWN = (
         table.Flag(("--version",), "print the version",
                    {"action": "version", "version": f"velmar {velmar.__version__}"}),)),
 )
-FLAGS = (*table.COMMAND, *table.LIVE_VIEW_OPTIONS, *REPORTING, *OWN)
+FLAGS = (*table.COMMAND, *table.LIVE_VIEW_OPTIONS, *table.MQTT_OPTIONS, *REPORTING, *OWN)
 
 
 
@@ -79,10 +80,13 @@ def run(parsed) -> int:
     given = values(parsed, table.COMMAND)
     source, output = given.pop("source"), given.pop("output")
     bar = show_progress(parsed)
+    mqtt_given = values(parsed, table.MQTT_OPTIONS)
+    url, prefix = (option.checked(mqtt_given[option.name]) for option in table.MQTT_OPTIONS)
+    view = live_view(parsed, given, output)
     return record_and_report(
         source, output, given, reporter=reporter_for(bar, parsed.quiet),
         lines=None if bar or parsed.quiet else EventLines(),  # a journal's: a line an event
-        view=live_view(parsed, given, output), quiet=parsed.quiet,
+        view=joined_views(view, mqtt_view(url, prefix, given, output)), quiet=parsed.quiet,
         events=given["keep"] == "motion")
 
 
@@ -96,6 +100,34 @@ def live_view(parsed, given, output):
         return OneCameraView(given["name"], output, address, password, parsed.quiet)
     except OSError as error:
         raise UsageError(str(error)) from None
+
+
+def mqtt_view(url, prefix, given, output):
+    """This recording told to the MQTT broker at `url`; None without one."""
+    if url is None:
+        return None
+    from velmar.live.feed import Feed
+    from velmar.mqtt.messenger import Messenger
+    from velmar.recording.outputs import default_name
+    name = given["name"] or default_name(os.fspath(output))
+    messenger = Messenger(url, prefix, {name: given["keep"] == "motion"})
+    messenger.start()
+    return MqttView(Feed(partial(messenger.receive, name), pictures=False), messenger)
+
+
+class MqttView:
+    """The recording's reports, from a feed of their own off its thread, to
+    the broker's messenger, which stops once the last has been told."""
+
+    pictures = False  # a broker is sent the events' pictures alone
+
+    def __init__(self, feed, messenger):
+        self.feed, self.messenger = feed, messenger
+        self.frame, self.event, self.progress = feed.frame, feed.event, feed.progress
+
+    def close(self, last: dict) -> None:
+        self.feed.close(last)
+        self.messenger.close()
 
 
 def answer_ctrl_c():

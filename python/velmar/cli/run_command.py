@@ -1,5 +1,6 @@
 """`velmar run CONFIG.toml`: records every camera of the file, each in a
-supervised worker process, with the live view when the file or --http asks;
+supervised worker process, with the live view when the file or --http asks
+and an MQTT broker told of them when the file or --mqtt names one;
 `--check` only checks the file."""
 
 from __future__ import annotations
@@ -25,7 +26,7 @@ RUN_OPTIONS = (
         table.Flag(("-q", "--quiet"), "print only starts, deaths and restarts of the "
                    "workers, and errors", {"action": "store_true"}),)),
 )
-FLAGS = (*RUN_OPTIONS, *table.LIVE_VIEW_OPTIONS)
+FLAGS = (*RUN_OPTIONS, *table.LIVE_VIEW_OPTIONS, *table.MQTT_OPTIONS)
 
 
 def build_parser() -> Parser:
@@ -49,7 +50,8 @@ def main(argv: list[str]) -> int:
 
 def run(parsed) -> int:
     from velmar.service.config import ConfigError, load
-    overrides = {name: getattr(parsed, name) for name in table.LIVE_VIEW_BY_NAME}
+    overrides = {name: getattr(parsed, name)
+                 for name in (*table.LIVE_VIEW_BY_NAME, *table.MQTT_BY_NAME)}
     try:
         config = load(parsed.config, overrides)
     except ConfigError as error:
@@ -79,9 +81,25 @@ def supervise(config, quiet: bool) -> int:
                 print(f"{PROG}: live view at {server.start()}", file=sys.stderr, flush=True)
             except OSError as error:
                 raise UsageError(str(error)) from None
+        messenger = None
         try:
-            return Supervisor(config.cameras, board, quiet,
-                              pictures=server is not None).run(received)
+            messenger = _messenger(config)
+            supervisor = Supervisor(config.cameras, board, quiet, pictures=server is not None,
+                                    told=None if messenger is None else messenger.receive)
+            return supervisor.run(received)
         finally:
+            if messenger is not None:
+                messenger.close()
             if server is not None:
                 server.stop()
+
+
+def _messenger(config):
+    """The MQTT broker's messenger of all the cameras, started; None without a broker."""
+    if config.mqtt is None:
+        return None
+    from velmar.mqtt.messenger import Messenger
+    messenger = Messenger(config.mqtt, config.mqtt_topic, {
+        camera.name: camera.options["keep"] == "motion" for camera in config.cameras})
+    messenger.start()
+    return messenger

@@ -92,19 +92,43 @@ def joined(*observers):
 
 
 class Together:
-    """Several observers as one: each is shown every frame and every event."""
+    """Several observers as one: each is shown every event, and every frame
+    unless it wants no pictures."""
 
     def __init__(self, observers):
         self.observers = observers
         self.thumbnails = any(getattr(observer, "thumbnails", True) for observer in observers)
+        self.shown = [observer for observer in observers if getattr(observer, "pictures", True)]
+        self.pictures = bool(self.shown)
 
     def frame(self, image) -> None:
-        for observer in self.observers:
+        for observer in self.shown:
             observer.frame(image)
 
     def event(self, event) -> None:
         for observer in self.observers:
             observer.event(event)
+
+
+def joined_views(*views):
+    """One view of a recording of those given (the live view's, the MQTT
+    broker's): None for none."""
+    chosen = [view for view in views if view is not None]
+    if len(chosen) <= 1:
+        return chosen[0] if chosen else None
+    return Views(chosen)
+
+
+class Views(Together):
+    """Several views of a recording as one: each is also told its progress and its end."""
+
+    def progress(self, progress) -> None:
+        for view in self.observers:
+            view.progress(progress)
+
+    def close(self, last: dict) -> None:
+        for view in self.observers:
+            view.close(last)
 
 
 def progress_to(*callbacks):

@@ -1,8 +1,9 @@
 """The file of `velmar run`: a `[defaults]` table and a `[[camera]]` table
 per camera, each holding a `name` and any option of the `velmar` command
 under its name in the option table, with `http` and `http_password` for the
-live view. Every error of the file is found before any camera starts: each
-is a line naming the camera and the key."""
+live view and `mqtt` and `mqtt_topic` for an MQTT broker. Every error of
+the file is found before any camera starts: each is a line naming the
+camera and the key."""
 
 from __future__ import annotations
 
@@ -21,7 +22,7 @@ if sys.version_info >= (3, 11):
 else:
     import tomli as tomllib
 
-TOP_KEYS = ("http", "http_password", "defaults", "camera")
+TOP_KEYS = ("http", "http_password", "mqtt", "mqtt_topic", "defaults", "camera")
 CAMERA_KEYS: dict[str, table.Option] = {option.name: option for option in table.COMMAND}
 # A flag's words as a key ("timestamp" for --timestamp) -> the option's name.
 FLAG_WORDS = {name.lstrip("-").replace("-", "_"): option.name
@@ -44,6 +45,8 @@ class Config:
     cameras: tuple[Camera, ...]
     http: tuple[str, int] | None
     http_password: str | None
+    mqtt: str | None = None  # the broker's URL
+    mqtt_topic: str = table.MQTT_BY_NAME["mqtt_topic"].default
 
 
 class ConfigError(Exception):
@@ -56,11 +59,13 @@ class ConfigError(Exception):
 
 def load(path: str, overrides: Mapping[str, Any] | None = None) -> Config:
     """The cameras of the file at `path`, every one checked; `overrides`
-    (the command's --http and --http-password) win over the file's."""
+    (the command's --http, --http-password, --mqtt and --mqtt-topic) win
+    over the file's."""
     document = _read(path)
     problems = [f"{key}: unknown key; the file holds {', '.join(TOP_KEYS)}"
                 for key in document if key not in TOP_KEYS]
     address, password = _live_view(document, overrides or {}, problems)
+    broker = _mqtt(document, overrides or {}, problems)
     defaults = _table(document.get("defaults", {}), "defaults", problems)
     in_defaults = [f"defaults: {problem}" for problem in _key_problems(defaults)]
     problems += in_defaults
@@ -70,7 +75,7 @@ def load(path: str, overrides: Mapping[str, Any] | None = None) -> Config:
     _check_apart([camera for camera in cameras if camera is not None], problems)
     if problems:
         raise ConfigError([f"{path}: {problem}" for problem in problems])
-    return Config(tuple(cameras), address, password)
+    return Config(tuple(cameras), address, password, **broker)
 
 
 def _read(path: str) -> dict[str, Any]:
@@ -114,6 +119,19 @@ def _live_view(document, overrides, problems) -> tuple[tuple[str, int] | None, s
     except value_checks.OptionError as error:
         problems.append(f"{error.option}: {error.problem}")
         return None, None
+
+
+def _mqtt(document, overrides, problems) -> dict[str, Any]:
+    """The broker's URL and the topics' prefix, checked."""
+    chosen = {}
+    for name, option in table.MQTT_BY_NAME.items():
+        value = overrides.get(name)
+        value = document.get(name, option.default) if value is None else value
+        try:
+            chosen[name] = option.checked(value)
+        except value_checks.OptionError as error:
+            problems.append(f"{name}: {error.problem}")
+    return chosen
 
 
 def _key_problems(values: Mapping[str, Any]) -> list[str]:

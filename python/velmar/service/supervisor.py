@@ -1,5 +1,6 @@
 """The supervisor of `velmar run`: starts a worker process per camera,
-passes their reports to the live view's board, restarts a worker that dies
+passes their reports to the live view's board (and to whatever else is
+told them: the MQTT broker's messenger), restarts a worker that dies
 (after 1, 2, 4, ... at most 60 s), and on a stop signal stops every camera,
 each closing its files in order. Each start, death, restart and stop is a
 line on standard error."""
@@ -11,6 +12,7 @@ import os
 import signal
 import sys
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from multiprocessing.connection import wait
 
@@ -54,10 +56,10 @@ def _ended_how(code: int) -> str:
 
 class Supervisor:
     def __init__(self, cameras: tuple[Camera, ...], board: Board, quiet: bool = False,
-                 pictures: bool = True):
+                 pictures: bool = True, told: Callable[[str, dict], None] | None = None):
         self.pictures = pictures  # for a live view; without one they cost for nothing
         self.workers = [Worker(camera) for camera in cameras]
-        self.board, self.quiet = board, quiet
+        self.board, self.quiet, self.told = board, quiet, told
         self.context = multiprocessing.get_context("spawn")  # no threads of ours are forked
         self.stopping = False
 
@@ -101,8 +103,8 @@ class Supervisor:
         worker.process, worker.connection = process, reader
         worker.started, worker.due = time.monotonic(), None
         again = worker.restarts > 0
-        self.board.receive(name, {"state": "starting", "pid": process.pid,
-                                  "restarts": worker.restarts, "problem": None})
+        self._tell(name, {"state": "starting", "pid": process.pid,
+                          "restarts": worker.restarts, "problem": None})
         _say(f"velmar: {name}: {'restarted' if again else 'started'} (pid {process.pid}"
              f"{f', restart {worker.restarts}' if again else ''})")
 
@@ -117,10 +119,15 @@ class Supervisor:
             if worker.process.sentinel in ready:
                 self._ended(worker)
 
+    def _tell(self, name: str, report: dict) -> None:
+        self.board.receive(name, report)
+        if self.told is not None:
+            self.told(name, report)
+
     def _receive(self, worker: Worker) -> None:
         try:
             while worker.connection.poll():
-                self.board.receive(worker.camera.name, worker.connection.recv())
+                self._tell(worker.camera.name, worker.connection.recv())
         except (EOFError, OSError):  # the worker is gone; its sentinel says how
             pass
 
@@ -133,12 +140,12 @@ class Supervisor:
         name, ran = worker.camera.name, time.monotonic() - worker.started
         if self.stopping:
             _say(f"velmar: {name}: stopped")
-            self.board.receive(name, {"state": "stopped", "pid": None})
+            self._tell(name, {"state": "stopped", "pid": None})
         elif code in FINAL_STATUSES or not worker.camera.live:
             _say(f"velmar: {name}: {'finished' if code == EXIT_OK else 'failed'}; "
                  f"not started again")
-            self.board.receive(name, {"state": "finished" if code == EXIT_OK else "failed",
-                                      "pid": None})
+            self._tell(name, {"state": "finished" if code == EXIT_OK else "failed",
+                              "pid": None})
         else:
             self._restart_later(worker, code, ran)
 
@@ -152,8 +159,8 @@ class Supervisor:
              f"restarting in {worker.backoff:g} s")
         view = self.board.cameras[name]
         if view.state not in TOLD_STATES:
-            self.board.receive(name, {"state": "restarting"})
-        self.board.receive(name, {"pid": None})
+            self._tell(name, {"state": "restarting"})
+        self._tell(name, {"pid": None})
         worker.backoff = min(worker.backoff * 2, MOST_BACKOFF)
 
     def _stop_all(self) -> None:
