@@ -2,7 +2,8 @@
 Home Assistant's discovery of two cameras of `velmar run`, motion ON and
 OFF around an event with its facts and picture, `offline` by the last will
 of a killed `velmar run`, and a broker that goes away and comes back while
-a camera records."""
+a camera records; and a copy that decodes no frame for the broker's feed
+or the event lines, which want none."""
 
 import json
 import os
@@ -17,7 +18,10 @@ import time
 import paho.mqtt.client as mqtt
 import pytest
 
+import velmar
 from velmar import cli
+from velmar.live.feed import Feed
+from velmar.reporting.reporters import EventLines, joined
 from streams import Command, Server, free_port, needs_ffmpeg, wait_for_rows
 
 MOSQUITTO = "/usr/sbin/mosquitto"
@@ -286,3 +290,16 @@ def test_a_broker_away_and_back_holds_up_no_recording(tmp_path, brokers, monkeyp
     assert PASSWORD not in "\n".join(line for _, line in command.lines)
     check = [sys.executable, "-m", "velmar", "check", str(output)]
     assert subprocess.run(check, capture_output=True, timeout=120).returncode == 0
+
+
+@needs_ffmpeg
+@pytest.mark.parametrize("view_pictures, shown", [(False, False), (True, True)])
+def test_a_copy_decodes_frames_only_for_a_view_that_wants_them(tmp_path, view_pictures, shown):
+    """The event lines and a broker's feed want none: a copy told only to
+    them decodes no keyframe for pictures nobody sees."""
+    observer = joined(EventLines(), Feed(lambda report: None, pictures=view_pictures))
+    seen = []
+    observer.frame = lambda image: seen.append(image.shape)
+    velmar.record(str(make_motion_clip(tmp_path / "in.mp4")), str(tmp_path / "out.mp4"),
+                  codec="copy", observer=observer, preview=False)
+    assert bool(seen) == shown

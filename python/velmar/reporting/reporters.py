@@ -64,6 +64,7 @@ class EventLines:
     """Without a bar: a line per event as it ends."""
 
     thumbnails = False  # a line needs no picture
+    pictures = False  # nor any frame: a copy decodes none for it
 
     def __init__(self, prefix: str = "velmar"):
         self.prefix = prefix
