@@ -109,9 +109,9 @@ def test_only_the_files_the_output_names_are_served(stored, path):
 
 
 async def click_and_watch(target, url, shot, moment):
-    """Opens the page, zooms to the hour, clicks the first recording's bar, and gives the
-    video's current times, a fifth of a second apart, while it plays, its
-    address, and the time it seeks to for the ISO `moment`."""
+    """Opens the page, shows an hour, clicks a recording's bar, and gives the
+    video's times as it plays, its address, and the time it seeks to for
+    the ISO `moment`."""
     async with aiohttp.ClientSession() as session:
         async with session.ws_connect(target, max_msg_size=0) as socket:
             calls = iter(range(1, 10000))
@@ -141,32 +141,29 @@ async def click_and_watch(target, url, shot, moment):
             # An hour, drawn anew: the day's bars are marked.
             await evaluate("document.querySelector('.timeline .recording').dataset.day = 1;"
                            "document.querySelectorAll('.timeline button')[1].click()")
-            await until("!!document.querySelector('.timeline .recording:not([data-day])')")
-            x, y = await until("(() => { const bar = document.querySelector("
-                               "'.timeline .recording:not([data-day])');"
-                               " if (!bar) return null; const box = bar.getBoundingClientRect();"
-                               " return [box.x + 0.5, box.y + box.height / 2]; })()")  # near its start
+            bars = "document.querySelectorAll('.timeline .recording:not([data-day])')"
+            await until(f"{bars}.length == 2")
+            # The times it shows as it plays; the older bar is drawn over the newer.
+            await evaluate("const video = document.querySelector('video'); window.shown = [];"
+                           "video.addEventListener('timeupdate', () =>"
+                           " shown.push(video.currentTime))")
+            x, y = await evaluate(f"(box => [box.x + box.width / 2, box.y + box.height / 2])"
+                                  f"({bars}[1].getBoundingClientRect())")
             for kind in ("mousePressed", "mouseReleased"):
                 await call("Input.dispatchMouseEvent", type=kind, x=x, y=y, button="left",
                            clickCount=1)
-            await until("(video => !video.paused && !video.seeking && video.readyState >= 3)"
-                        "(document.querySelector('video'))")
-            times = []
-            for _ in range(5):
-                times.append(await evaluate("document.querySelector('video').currentTime"))
-                await asyncio.sleep(0.2)
-            shot.write_bytes(base64.b64decode(
-                (await call("Page.captureScreenshot", format="png"))["data"]))
-            source = await evaluate("document.querySelector('video').currentSrc")
+            times = await until("shown.length > 2 && Math.max(...shown) > shown[0] && shown")
+            source = await evaluate("video.currentSrc")
             sought = await evaluate(
-                "(async () => { const video = document.querySelector('video');"
-                f" await play(timelines.yard, Date.parse('{moment}'));"
+                f"(async () => {{ await play(timelines.yard, Date.parse('{moment}'));"
                 " await new Promise(done => video.addEventListener('seeking', done,"
                 " {once: true})); return video.currentTime; })()")
+            await asyncio.sleep(0.5)
+            shot.write_bytes(base64.b64decode(
+                (await call("Page.captureScreenshot", format="png"))["data"]))
             return times, source, sought
 
 
-@pytest.mark.slow
 @needs_chromium
 def test_a_click_on_the_timeline_plays_the_recording(stored, tmp_path):
     url, folder = stored
@@ -188,8 +185,8 @@ def test_a_click_on_the_timeline_plays_the_recording(stored, tmp_path):
     finally:
         browser.kill()
         browser.wait(timeout=30)
-    assert source.split("/video/")[1] in ("yard_001.mp4", "yard_002.mp4")
-    assert times[-1] > times[0] > 0, times
+    assert source.endswith("/camera/yard/video/yard_001.mp4")
+    assert max(times) > times[0] > 0, times
     # Event 3 is a motion video's frame 13 or so: at 8 frames a second from
     # the video's first, not at its clock time.
     with av.open(str(folder / "yard_001.mp4")) as video:

@@ -20,6 +20,8 @@ from velmar.export.catalogue import StoredEvent, StoredVideo, stored_events, sto
 from velmar.export.frame_logs import local, read_rows
 from velmar.recording.outputs import output_folder
 
+STEADY = 0.002  # the share by which a video's average rate may miss its frames' own
+
 
 def moment(text: str | None, name: str) -> datetime | None:
     """A query's ISO time (a final Z meaning UTC), None when not given;
@@ -84,12 +86,12 @@ def stored_thumbnail(output: str, name: str) -> Path | None:
 
 def frame_times(output: str, name: str) -> dict[str, Any] | None:
     """The times of a stored video's frames, in milliseconds from its first,
-    a frame each in the video's order, and the video's rate; None without
+    a frame each in the video's order, and its steady rate; None without
     such a video or log."""
     video = stored_video(output, name)
     try:
         rows = [] if video is None else read_rows(video)
-        rate = video_rate(video) if rows else None
+        rate = steady_rate(video) if rows else None
     except (OSError, ValueError):  # deleted by retention meanwhile, or not a video
         return None
     if not rows:
@@ -99,10 +101,15 @@ def frame_times(output: str, name: str) -> dict[str, Any] | None:
             "times": [round((local(row.time) - first).total_seconds() * 1000) for row in rows]}
 
 
-def video_rate(video: Path) -> float | None:
-    """Frames a second of the video's stream, as its container tells."""
+def steady_rate(video: Path) -> float | None:
+    """Frames a second of a video whose frames come at one rate, without gaps
+    (every encoded one, and a copy of a steady stream): its frame N is at N
+    / rate from its first. None for any other: its frames are where their
+    times are."""
     import av  # once a video is played: the live view loads no FFmpeg before
     with av.open(str(video)) as container:
         stream = container.streams.video[0]
-        rate = stream.average_rate or stream.guessed_rate
-    return float(rate) if rate else None
+        steady, average = stream.base_rate, stream.average_rate
+    if not steady or not average or abs(steady - average) > steady * STEADY:
+        return None
+    return float(steady)

@@ -1,8 +1,11 @@
 """The page's timeline of a camera: a day, or an hour, of its stored
-recordings and events as bars, from its recordings.json; a click plays that moment in a
-video element, the stored file as it is (its range requests let the
-browser seek), at the clicked time less the time of the file's first frame
-as its frame log has it. Plain CSS and JavaScript, for page.py's page."""
+recordings and events as bars, from its recordings.json; a click plays that
+moment in a video element, the stored file as it is (its range requests let
+the browser seek). The moment is found by the frame log's times: the last
+frame at or before it, whose place in the video is its number at the
+video's rate, or, in a video of no steady rate, its time from the video's
+first frame; both counted from where the video starts. Plain CSS and
+JavaScript, for page.py's page."""
 
 STYLE = """
   .timeline { margin-top: 8px; }
@@ -185,26 +188,25 @@ function frameAt(times, offset) {
   return low;
 }
 
-function byFrame(recording, log) {
-  // An encoded video runs at its rate without the gaps between its frames'
-  // times (a motion recording's events, an outage): its frames at its rate
-  // take less than their times span. A copied one keeps the gaps.
-  return log.rate > 0 &&
-    log.times.length / log.rate < 0.9 * (recording.to - recording.from) / 1000;
+function byFrame(log) {
+  // A video of frames at one rate (every encoded one, a copy of a steady
+  // stream) has its frame N at N / rate, whatever their times' gaps (a
+  // motion recording's events, an outage); any other at its frames' times.
+  return log.rate > 0;
 }
 
 function videoTime(view, recording, log, at) {
   // From the video's own start, where the browser puts it as it loads: a
   // video whose first frame waits for later ones (B-frames) starts after 0.
   const frame = frameAt(log.times, at - recording.from);
-  return view.start + SHOWN + (byFrame(recording, log) ? frame / log.rate
+  return view.start + SHOWN + (byFrame(log) ? frame / log.rate
                                                        : log.times[frame] / 1000);
 }
 
 function wallTime(view, recording) {
   const log = frameTimes[recording.times];
   const played = view.video.currentTime - view.start;
-  if (!log || !byFrame(recording, log)) return recording.from + played * 1000;
+  if (!log || !byFrame(log)) return recording.from + played * 1000;
   const frame = Math.floor(played * log.rate);
   return recording.from + log.times[Math.max(0, Math.min(log.times.length - 1, frame))];
 }
@@ -233,7 +235,7 @@ async function play(view, time) {
   if (video.getAttribute("src") === recording.video && video.readyState >= 1) {
     view.seek();
   } else {
-    video.src = recording.video;  // seeks once its length is known
+    video.src = recording.video;  // seeks once its metadata is in
   }
   const clip = "/camera/" + encodeURIComponent(view.name) + "/export.mp4?start=" +
     encodeURIComponent(new Date(at - 30000).toISOString()) + "&end=" +
