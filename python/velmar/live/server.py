@@ -20,6 +20,7 @@ import re
 import shutil
 import tempfile
 import threading
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from aiohttp import BasicAuth, web
@@ -36,6 +37,7 @@ from velmar.recording.signals import block_stop_signals
 BOUNDARY = "velmarpicture"
 POLL = 0.05  # seconds between a stream's looks for a new picture
 START_TIMEOUT = 10.0
+CUTTERS = 2  # clips cut at once
 SAFE_HEADERS = {"Cache-Control": "no-store", "X-Content-Type-Options": "nosniff",
                 "X-Frame-Options": "DENY"}
 
@@ -46,6 +48,9 @@ class LiveServer:
     def __init__(self, board: Board, address: tuple[str, int], password: str | None = None):
         self.board, self.address, self.password = board, address, password
         self.metrics = board_registry(board)
+        # Clips are cut on threads of their own, a few at once; each removes
+        # its folder as it ends if its request has gone, even after the loop.
+        self.cutters = ThreadPoolExecutor(CUTTERS, thread_name_prefix="velmar-clip")
         self.stopping = False
         self.loop: asyncio.AbstractEventLoop | None = None
         self.thread: threading.Thread | None = None
@@ -120,6 +125,7 @@ class LiveServer:
     async def _clean_up(self) -> None:
         if self.runner is not None:
             await self.runner.cleanup()
+        self.cutters.shutdown(wait=False, cancel_futures=True)
 
     @web.middleware
     async def _guard(self, request: web.Request, handler):
@@ -220,10 +226,9 @@ class LiveServer:
             raise web.HTTPBadRequest(text="start and end are needed, start not after end\n")
         folder = tempfile.mkdtemp(prefix="velmar-export-")
         clip = Path(folder) / f"{name}.mp4"
-        cutting = asyncio.get_running_loop().run_in_executor(
-            None, export_clip, output, start, end, clip)
+        cutting = self.cutters.submit(export_clip, output, start, end, clip)
         try:
-            await cutting
+            await asyncio.wrap_future(cutting)
             response = web.FileResponse(clip, headers={
                 **SAFE_HEADERS, "Content-Type": "video/mp4",
                 "Content-Disposition": f'attachment; filename="{download_name(name, start)}"'})
@@ -232,7 +237,7 @@ class LiveServer:
         except NothingRecorded:
             raise web.HTTPNotFound(text="nothing recorded between start and end\n") from None
         finally:
-            # A cut still under way when the request ends is removed as it finishes.
+            # At once if the cut has ended, else on its thread as it does.
             cutting.add_done_callback(lambda _: shutil.rmtree(folder, ignore_errors=True))
 
     async def _stream(self, request: web.Request) -> web.StreamResponse:
