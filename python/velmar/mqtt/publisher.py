@@ -45,6 +45,7 @@ class Publisher:
         # lock that publishing takes.
         self.sending = threading.Lock()
         self.connected = False
+        self.reached = False  # once: then a connection that goes is lost
         self.away = False  # said to be unreachable, and not yet back
         self.closing = False
         self.client = self._client()
@@ -113,7 +114,7 @@ class Publisher:
             for message in [*self.states.values(), *self.waiting]:
                 self._publish(message)
             self.waiting.clear()
-            self.connected = True
+            self.connected = self.reached = True
         if self.away:
             self.away = False
             self.say(f"velmar: MQTT broker {self.broker.where} reached; "
@@ -125,7 +126,7 @@ class Publisher:
     def _lost(self, _client, _userdata, _flags, _reason, _properties) -> None:
         self.connected = False  # a plain flag: this callback may come with the client's locks held
         if not self.closing:
-            self._say_away("lost")
+            self._say_away("lost" if self.reached else "unreachable")
 
     def _say_away(self, how: str) -> None:
         if not self.away and not self.closing:
