@@ -21,10 +21,11 @@ import pytest
 
 from velmar.live.board import Board
 from velmar.live.feed import Feed
+from velmar.live.recordings import steady_rate
 from velmar.live.server import LiveServer
 from velmar.reporting.outcome import record_and_report
 from browser import CHROMIUM, needs_chromium
-from streams import free_port
+from streams import free_port, needs_ffmpeg
 from test_live_view import get, raw_get
 
 
@@ -68,6 +69,11 @@ def test_the_recordings_newest_first_and_their_files(stored):
     first = found["events"][-1]
     assert first["video"] == videos[1] and first["start"] == older["first"]
     assert get(url + first["thumbnail"][1:])[2] == (folder / "yard_001.events.001.jpg").read_bytes()
+
+    # The frames' times, a frame each, and the rate they are shown at.
+    log = json.loads(get(url + older["times"][1:])[2])
+    assert (log["rate"], len(log["times"]), log["times"][0]) == (8, 20, 0)
+    assert log["times"] == sorted(log["times"]) and log["times"][-1] > 19 / 8 * 1000
 
     # A browser seeks with ranges.
     request = urllib.request.Request(url + videos[0][1:], headers={"Range": "bytes=100-199"})
@@ -265,3 +271,14 @@ def test_the_recordings_need_the_password(stored):
         assert get(url + "camera/yard/video/yard_001.mp4", "s3cret")[0] == 200
     finally:
         server.stop()
+
+
+@needs_ffmpeg
+@pytest.mark.parametrize("select, rate", [("1", 25.0), ("lt(mod(t,2),1)", None)])
+def test_a_video_with_gaps_has_no_steady_rate(tmp_path, select, rate):
+    """Its frames are placed by their times, not at a rate."""
+    video = tmp_path / "gaps.mp4"
+    subprocess.run(["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=64x48:rate=25",
+                    "-vf", f"select='{select}'", "-t", "4", "-fps_mode", "vfr", str(video)],
+                   check=True, timeout=60)
+    assert steady_rate(video) == rate

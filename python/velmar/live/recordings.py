@@ -92,7 +92,7 @@ def frame_times(output: str, name: str) -> dict[str, Any] | None:
     try:
         rows = [] if video is None else read_rows(video)
         rate = steady_rate(video) if rows else None
-    except (OSError, ValueError):  # deleted by retention meanwhile, or not a video
+    except (OSError, ValueError, IndexError):  # deleted by retention meanwhile, or no video
         return None
     if not rows:
         return None
