@@ -74,13 +74,9 @@ class Broker:
                 time.sleep(0.05)
         raise AssertionError("mosquitto did not listen within 10 s")
 
-    def stop(self):
-        """In order: it keeps its sessions for the next start."""
-        self.proc.terminate()
-        self.proc.wait(timeout=30)
-
-    def kill(self):
-        self.proc.kill()
+    def stop(self, signum=signal.SIGTERM):
+        """By SIGTERM in order: it keeps its sessions for the next start."""
+        self.proc.send_signal(signum)
         self.proc.wait(timeout=30)
 
 
@@ -94,7 +90,7 @@ def brokers(tmp_path):
         return made[-1]
     yield make
     for broker in made:
-        broker.kill()
+        broker.stop(signal.SIGKILL)
 
 
 class Listener:
@@ -119,17 +115,17 @@ class Listener:
                                   message.retain))
 
     def of(self, topic):
-        """(time, payload as text or bytes, retained) of each message on `topic`."""
+        """(time, payload as text, or bytes for a picture) of each message on `topic`."""
         with self.lock:
-            return [(at, payload if topic.endswith("snapshot") else payload.decode(), retain)
-                    for at, name, payload, retain in self.messages if name == topic]
+            return [(at, payload if topic.endswith("snapshot") else payload.decode())
+                    for at, name, payload, _ in self.messages if name == topic]
 
     def latest(self, topic):
         said = self.of(topic)
         return said[-1][1] if said else None
 
     def events(self, camera):
-        return [json.loads(payload) for _, payload, _ in self.of(f"velmar/{camera}/event")]
+        return [json.loads(payload) for _, payload in self.of(f"velmar/{camera}/event")]
 
     def wait(self, what, seconds=30):
         deadline = time.monotonic() + seconds
@@ -155,7 +151,7 @@ def config(tmp_path, port, servers):
 def run(tmp_path):
     """`velmar run cams.toml` in a process group of its own, with its workers."""
     return subprocess.Popen([sys.executable, "-m", "velmar", "run", "cams.toml"], cwd=tmp_path,
-                            stderr=subprocess.PIPE, text=True, start_new_session=True)
+                            stderr=subprocess.DEVNULL, start_new_session=True)
 
 
 def end_group(process):
@@ -200,24 +196,18 @@ def test_two_cameras_are_found_and_tell_each_event(tmp_path, brokers):
             server.close()
     for name in CAMERAS:
         node = f"velmar_{name}"
-        found = {component: json.loads(listener.latest(f"homeassistant/{component}/{node}/"
-                                                       f"{part}/config"))
-                 for component, part in (("binary_sensor", "motion"), ("camera", "snapshot"),
-                                         ("sensor", "state"))}
-        assert {found[c]["unique_id"] for c in found} == {f"{node}_motion", f"{node}_snapshot",
-                                                          f"{node}_state"}
-        assert all(entity["availability"][0]["topic"] == "velmar/available"
-                   and entity["device"]["identifiers"] == [node]
-                   and entity["device"]["name"] == name for entity in found.values())
-        assert found["binary_sensor"]["device_class"] == "motion"
-        assert (found["binary_sensor"]["state_topic"], found["camera"]["topic"],
-                found["sensor"]["state_topic"]) == (f"velmar/{name}/motion",
-                                                    f"velmar/{name}/snapshot",
-                                                    f"velmar/{name}/state")
+        for component, part, topic, kind in (("binary_sensor", "motion", "state_topic", "motion"),
+                                             ("camera", "snapshot", "topic", None),
+                                             ("sensor", "state", "state_topic", "enum")):
+            entity = json.loads(listener.latest(f"homeassistant/{component}/{node}/{part}/config"))
+            assert (entity["unique_id"], entity[topic], entity.get("device_class"),
+                    entity["availability"][0]["topic"], entity["device"]["identifiers"],
+                    entity["device"]["name"]) == (f"{node}_{part}", f"velmar/{name}/{part}", kind,
+                                                  "velmar/available", [node], name)
         # ON while the event goes on, OFF as it ends, with its facts.
         motion = listener.of(f"velmar/{name}/motion")
         told = listener.of(f"velmar/{name}/event")[0][0]
-        assert [payload for _, payload, _ in motion][:3] == ["OFF", "ON", "OFF"]
+        assert [payload for _, payload in motion][:3] == ["OFF", "ON", "OFF"]
         assert motion[1][0] < told - 0.3 and motion[2][0] >= told
         event = listener.events(name)[0]
         assert set(event) == {"camera", "event", "start", "seconds", "video", "thumbnail"}
@@ -225,7 +215,7 @@ def test_two_cameras_are_found_and_tell_each_event(tmp_path, brokers):
         assert event["seconds"] >= 1.0
         snapshot = listener.of(f"velmar/{name}/snapshot")[0][1]
         assert snapshot == (tmp_path / event["thumbnail"]).read_bytes()
-        assert [p for _, p, _ in listener.of(f"velmar/{name}/state")][-1] == "stopped"
+        assert listener.latest(f"velmar/{name}/state") == "stopped"
     # What Home Assistant reads as it starts: each state the latest, retained.
     late = Listener(broker.port)
     try:
@@ -268,8 +258,7 @@ def test_a_broker_away_and_back_holds_up_no_recording(tmp_path, brokers, monkeyp
     monkeypatch.setenv("VELMAR_MQTT_PASSWORD", PASSWORD)
     output, events = tmp_path / "yard.mp4", tmp_path / "yard.events.csv"
     command = Command(server.url, output, "--motion", "--after", "0.5", "--history", "25",
-                      "--mqtt",
-                      f"mqtt://{USER}@127.0.0.1:{broker.port}")
+                      "--mqtt", f"mqtt://{USER}@127.0.0.1:{broker.port}")
     where = f"MQTT broker 127.0.0.1:{broker.port}"
     try:
         listener.wait(lambda: listener.events("yard"))
