@@ -22,7 +22,7 @@ if sys.version_info >= (3, 11):
 else:
     import tomli as tomllib
 
-TOP_KEYS = ("http", "http_password", "mqtt", "mqtt_topic", "defaults", "camera")
+TOP_KEYS = (*table.LIVE_VIEW_BY_NAME, *table.MQTT_BY_NAME, "defaults", "camera")
 CAMERA_KEYS: dict[str, table.Option] = {option.name: option for option in table.COMMAND}
 # A flag's words as a key ("timestamp" for --timestamp) -> the option's name.
 FLAG_WORDS = {name.lstrip("-").replace("-", "_"): option.name
