@@ -24,7 +24,9 @@ class OneCameraView:
         if not quiet:
             print(f"velmar: live view at {url}", file=sys.stderr, flush=True)
         self.feed = Feed(lambda report: self.board.receive(self.name, report))
-        self.feed.put({"folder": output_folder(os.fspath(output)), "pid": os.getpid()})
+        # The output's pattern names the recordings the page may list and play.
+        self.feed.put({"folder": output_folder(os.fspath(output)), "pid": os.getpid(),
+                       "output": os.path.abspath(os.fspath(output))})
         self.frame, self.event, self.progress = self.feed.frame, self.feed.event, self.feed.progress
 
     def close(self, last: dict) -> None:
