@@ -177,6 +177,9 @@ stamp = true
     try:
         cameras = wait_for(lambda: both_recording(url))
         assert {c["state"] for c in cameras.values()} == {"recording"}
+        with urllib.request.urlopen(url + "camera/yard/recordings.json", timeout=10) as listed:
+            newest = json.load(listed)["recordings"][0]
+        assert newest["video"] == "/camera/yard/video/yard_001.mp4" and newest["frames"] > 0
 
         # Both pictures in a real browser, streaming.
         screenshot(url, tmp_path / "page.png", free_port(), size=(1100, 900))

@@ -35,8 +35,10 @@ def _record(camera: Camera, connection, quiet: bool, pictures: bool) -> int:
     options = dict(camera.options)
     source, output = options.pop("source"), options.pop("output")
     feed = Feed(connection.send, pictures=pictures)
+    # The output's pattern names the recordings the page may list and play.
     feed.put({"state": "starting", "pid": os.getpid(),
-              "folder": output_folder(os.fspath(output))})
+              "folder": output_folder(os.fspath(output)),
+              "output": os.path.abspath(os.fspath(output))})
     return record_and_report(source, output, options,
                              reporter=None if quiet else OutageLines(prefix),
                              lines=None if quiet else EventLines(prefix), view=feed,
