@@ -65,6 +65,22 @@ def test_a_clip_across_two_files_is_cut_from_the_keyframe_before_start(recording
 
 
 @needs_ffmpeg
+def test_a_clip_ends_before_a_file_of_other_codec_parameters(tmp_path, capsys):
+    output = tmp_path / "%H-%M-%S.mp4"
+    for size, seconds in (("160x120", 0), ("320x240", 2)):
+        source = tmp_path / f"{size}.mp4"
+        subprocess.run([*FFMPEG, "-f", "lavfi", "-i", f"testsrc2=size={size}:rate=25", "-t", "2",
+                        "-c:v", "libx264", "-pix_fmt", "yuv420p", str(source)],
+                       check=True, timeout=60)
+        velmar.record(source, output, codec="copy", start=T0 + timedelta(seconds=seconds))
+    clip = tmp_path / "clip.mkv"
+    assert cli.main(["export", str(output), "--start", T0.isoformat(), "--end",
+                     (T0 + timedelta(seconds=4)).isoformat(), "-o", str(clip), "-q"]) == 0
+    assert "10-00-02.mp4 was recorded with other codec parameters" in capsys.readouterr().err
+    assert len(times(f"{clip}.csv")) == read_frames(clip).frames == 50
+
+
+@needs_ffmpeg
 @pytest.mark.parametrize("start, end, status, message", [
     ("2026-12-01T11:00:00", "2026-12-01T12:00:00", 1, "nothing recorded from"),
     ("2026-12-01T10:00:03", "2026-12-01T10:00:01", 2, "is after end"),
