@@ -81,19 +81,22 @@ def test_a_clip_ends_before_a_file_of_other_codec_parameters(tmp_path, capsys):
 
 
 @needs_ffmpeg
-@pytest.mark.parametrize("start, end, status, message", [
-    ("2026-12-01T11:00:00", "2026-12-01T12:00:00", 1, "nothing recorded from"),
-    ("2026-12-01T10:00:03", "2026-12-01T10:00:01", 2, "is after end"),
-    ("2026-12-01T25:00:00", "2026-12-01T10:00:01", 2, "expected a date and time"),
+@pytest.mark.parametrize("start, end, clip, status, message", [
+    ("2026-12-01T11:00:00", "2026-12-01T12:00:00", "clip.mp4", 1, "nothing recorded from"),
+    ("2026-12-01T10:00:03", "2026-12-01T10:00:01", "clip.mp4", 2, "is after end"),
+    ("2026-12-01T25:00:00", "2026-12-01T10:00:01", "clip.mp4", 2, "expected a date and time"),
+    ("2026-12-01T10:00:00", "2026-12-01T10:00:01", "copy_003.mp4", 2,
+     "a name of the recording's own"),
 ])
-def test_export_says_what_is_wrong_on_one_line(recordings, tmp_path, capsys, start, end,
+def test_export_says_what_is_wrong_on_one_line(recordings, tmp_path, capsys, start, end, clip,
                                                status, message):
-    clip = tmp_path / "clip.mp4"
+    folder = recordings if clip.startswith("copy") else tmp_path
+    before = set(folder.iterdir())
     assert cli.main(["export", str(recordings / "copy.mp4"), "--start", start, "--end", end,
-                     "-o", str(clip)]) == status
+                     "-o", str(folder / clip)]) == status
     lines = capsys.readouterr().err.splitlines()
     assert len(lines) == 1 and message in lines[0]
-    assert list(tmp_path.iterdir()) == []
+    assert set(folder.iterdir()) == before
 
 
 @needs_ffmpeg
@@ -118,10 +121,12 @@ def test_the_catalogue_lists_events_with_their_video_and_thumbnail(tmp_path, spe
     assert [e.start for e in stored_events(output, after=latest)] == [latest]
 
 
-def simulated_day(folder):
+def simulated_day(tmp_path):
     """24 hourly files of one tiny segment (12 frames, a keyframe every 3)
     whose logs put its frames 5 minutes apart: a keyframe every 15 minutes."""
-    segment = folder / "segment.mp4"
+    folder = tmp_path / "day"
+    folder.mkdir()
+    segment = tmp_path / "segment.mp4"
     subprocess.run([*FFMPEG, "-f", "lavfi", "-i", "testsrc2=size=160x120:rate=1",
                     "-frames:v", "12", "-c:v", "libx264", "-g", "3", "-sc_threshold", "0",
                     "-pix_fmt", "yuv420p", "-movflags",

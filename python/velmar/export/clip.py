@@ -23,7 +23,7 @@ from pathlib import Path
 from velmar.export.catalogue import StoredVideo, stored_videos
 from velmar.export.frame_logs import local
 from velmar.export.sources import Keyframe, Source
-from velmar.export.writing import ClipFiles, check_clip_name
+from velmar.export.writing import ClipFiles, check_clip_name, check_not_a_recording
 from velmar.shared.companions import FRAME_LOG_SUFFIX
 from velmar.shared.quiet import quiet_ffmpeg
 from velmar.shared.stops import EXIT_NOTHING
@@ -61,6 +61,7 @@ def recorded(output: str, start: datetime, end: datetime) -> list[StoredVideo]:
 def export_clip(output: str, start: datetime, end: datetime, clip: Path) -> Clip:
     clip = Path(clip)
     check_clip_name(clip)
+    check_not_a_recording(clip, output)
     videos = recorded(output, start, end)
     files = ClipFiles(clip)
     try:

@@ -15,7 +15,7 @@ from pathlib import Path
 from velmar.export.clip import Clip, NothingRecorded, recorded
 from velmar.export.frame_logs import local
 from velmar.export.sources import Keyframe, Source
-from velmar.export.writing import ClipFiles, check_clip_name
+from velmar.export.writing import ClipFiles, check_clip_name, check_not_a_recording
 from velmar.recording.codecs import COMPACT, Codec, encoder_options
 from velmar.shared.companions import FRAME_LOG_SUFFIX
 from velmar.shared.quiet import quiet_ffmpeg
@@ -31,6 +31,7 @@ def export_timelapse(output: str, start: datetime, end: datetime, every: float, 
         raise ValueError(f"every must be a number of seconds above 0, not {every!r}")
     clip = Path(clip)
     check_clip_name(clip)
+    check_not_a_recording(clip, output)
     videos = recorded(output, start, end)
     # Points after the last recorded frame would wait for nothing.
     points = _Points(start, min(local(end), max(local(video.last) for video in videos)), every)

@@ -10,6 +10,7 @@ from datetime import datetime
 from pathlib import Path
 
 from velmar.recording.containers import CONTAINERS, fragmented
+from velmar.recording.retention import recordings_of
 from velmar.shared.companions import FRAME_LOG_HEADER, FRAME_LOG_SUFFIX
 
 FRAGMENT_SECONDS = 1.0
@@ -23,6 +24,25 @@ def check_clip_name(clip: Path) -> None:
             raise ValueError(f"{path} exists; give the clip a new name")
     if not os.path.isdir(clip.parent):
         raise ValueError(f"folder {str(clip.parent)!r} does not exist")
+
+
+def check_not_a_recording(clip: Path, output: str) -> None:
+    """A clip that the output's pattern names, with its log beside it, would
+    be taken for one of the recording's own videos: read into later clips,
+    and deleted by its retention. Told by making the two files for a moment."""
+    made = []
+    try:
+        for path in (clip, Path(f"{clip}{FRAME_LOG_SUFFIX}")):
+            with open(path, "x", encoding="ascii", newline="") as file:
+                made.append(path)
+                file.write(",".join(FRAME_LOG_HEADER) + "\r\n")
+        named = any(os.path.samefile(video, clip) for video in recordings_of(output))
+    finally:
+        for path in made:
+            path.unlink(missing_ok=True)
+    if named:
+        raise ValueError(f"{clip} is a name of the recording's own ({output}); write the "
+                         f"clip elsewhere or under another name")
 
 
 class ClipFiles:
