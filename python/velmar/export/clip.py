@@ -33,6 +33,11 @@ class NothingRecorded(LookupError):
     exit_status = EXIT_NOTHING
 
 
+def nothing_recorded(output: str, start: datetime, end: datetime) -> NothingRecorded:
+    return NothingRecorded(f"nothing recorded from {start.isoformat()} to {end.isoformat()} "
+                           f"in {output}")
+
+
 @dataclass(frozen=True)
 class Clip:
     path: Path
@@ -53,8 +58,7 @@ def recorded(output: str, start: datetime, end: datetime) -> list[StoredVideo]:
     check_range(start, end)
     videos = stored_videos(output, start, end)[::-1]
     if not videos:
-        raise NothingRecorded(f"nothing recorded from {start.isoformat()} to "
-                              f"{end.isoformat()} in {output}")
+        raise nothing_recorded(output, start, end)
     return videos
 
 
@@ -69,8 +73,7 @@ def export_clip(output: str, start: datetime, end: datetime, clip: Path) -> Clip
             copier = _Copier(files, end)
             stopped = copier.copy(videos, start)
         if copier.first is None:
-            raise NothingRecorded(f"nothing recorded from {start.isoformat()} to "
-                                  f"{end.isoformat()} in {output}")
+            raise nothing_recorded(output, start, end)
         files.finish()
     finally:
         files.close()
@@ -150,7 +153,7 @@ class _Copier:
         kept = cut(ranks, wanted, len(rows))
         timing.fill_decode_times(group[:kept])
         for packet in group[:kept]:
-            self.stream_packet(packet, timing)
+            self._mux(packet, timing)
         for rank in range(kept):
             self.files.row(self.inframes + place + rank, rows[rank].time)
         if kept:
@@ -158,7 +161,7 @@ class _Copier:
             self.last = rows[kept - 1].time
         return kept == len(group)
 
-    def stream_packet(self, packet, timing: _Timing) -> None:
+    def _mux(self, packet, timing: _Timing) -> None:
         timing.move(packet)
         packet.stream = self.stream
         self.files.muxer.mux(packet)

@@ -12,7 +12,7 @@ from collections.abc import Callable
 from datetime import datetime, timedelta
 from pathlib import Path
 
-from velmar.export.clip import Clip, NothingRecorded, recorded
+from velmar.export.clip import Clip, nothing_recorded, recorded
 from velmar.export.frame_logs import local
 from velmar.export.sources import Keyframe, Source
 from velmar.export.writing import ClipFiles, check_clip_name, check_not_a_recording
@@ -52,8 +52,7 @@ def export_timelapse(output: str, start: datetime, end: datetime, every: float, 
         if progress is not None:
             progress(points.count, points.count)  # the points no keyframe followed
         if not pictures.times:
-            raise NothingRecorded(f"no keyframe recorded from {start.isoformat()} to "
-                                  f"{end.isoformat()} in {output}")
+            raise nothing_recorded(output, start, end)
         files.finish()
     finally:
         files.close()
