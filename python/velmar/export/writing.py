@@ -30,19 +30,28 @@ def check_not_a_recording(clip: Path, output: str) -> None:
     """A clip that the output's pattern names, with its log beside it, would
     be taken for one of the recording's own videos: read into later clips,
     and deleted by its retention. Told by making the two files for a moment."""
+    log = Path(f"{clip}{FRAME_LOG_SUFFIX}")
     made = []
     try:
-        for path in (clip, Path(f"{clip}{FRAME_LOG_SUFFIX}")):
-            with open(path, "x", encoding="ascii", newline="") as file:
-                made.append(path)
-                file.write(",".join(FRAME_LOG_HEADER) + "\r\n")
-        named = any(os.path.samefile(video, clip) for video in recordings_of(output))
+        with open(clip, "x"):
+            made.append(clip)
+        with open(log, "x", encoding="ascii", newline="") as file:
+            made.append(log)
+            file.write(",".join(FRAME_LOG_HEADER) + "\r\n")
+        named = any(_same(video, clip) for video in recordings_of(output))
     finally:
         for path in made:
             path.unlink(missing_ok=True)
     if named:
         raise ValueError(f"{clip} is a name of the recording's own ({output}); write the "
                          f"clip elsewhere or under another name")
+
+
+def _same(video: Path, clip: Path) -> bool:
+    try:
+        return os.path.samefile(video, clip)
+    except OSError:  # deleted by retention meanwhile
+        return False
 
 
 class ClipFiles:
