@@ -45,8 +45,8 @@ def build_parser() -> Parser:
         epilog="Exit status: 0 finished, 1 nothing recorded, 2 bad usage, 3 failure while "
         "recording, 4 live source lost, 130 after SIGINT, 143 after SIGTERM or SIGHUP. "
         "Other commands: 'velmar batch' records many files at once, 'velmar check' checks "
-        "and repairs recordings, 'velmar run' records the cameras of a config file; each "
-        "takes --help.",
+        "and repairs recordings, 'velmar export' cuts a clip or a time-lapse of a recording, "
+        "'velmar run' records the cameras of a config file; each takes --help.",
     )
     add_options(parser, FLAGS)
     return parser

@@ -33,9 +33,10 @@ def markdown(options: Iterable[table.Option]) -> str:
 
 def readme_tables() -> list[str]:
     """The README's option tables, in its order: velmar's, velmar batch's,
-    velmar check's, velmar run's."""
-    from velmar.cli import common, record_command, run_command
+    velmar check's, velmar export's, velmar run's."""
+    from velmar.cli import common, export_command, record_command, run_command
     return [markdown(record_command.FLAGS),
             markdown((*table.BATCH_OPTIONS, *common.REPORTING)),
             markdown(table.CHECK_OPTIONS),
+            markdown((*export_command.OPTIONS, *common.REPORTING)),
             markdown(run_command.FLAGS)]
