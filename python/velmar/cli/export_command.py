@@ -78,7 +78,8 @@ def run(parsed) -> int:
     if made.stopped:
         print(f"{PROG}: {made.stopped}", file=sys.stderr)
     if not parsed.quiet:
-        print(f"{PROG}: {made.path}: {made.frames} frames from {made.first.isoformat()} to "
+        frames = f"{made.frames} frame{'' if made.frames == 1 else 's'}"
+        print(f"{PROG}: {made.path}: {frames} from {made.first.isoformat()} to "
               f"{made.last.isoformat()}, log {made.log}")
     return EXIT_OK
 
