@@ -28,7 +28,7 @@ def screenshot(url: str, path, port: int, settle: float = 3.0, size=(1100, 520))
          "--remote-debugging-address=127.0.0.1", f"--window-size={size[0]},{size[1]}",
          "about:blank"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        target = _page_target(port)
+        target = page_target(port)
         data = asyncio.run(_capture(target, url, settle))
         with open(path, "wb") as file:
             file.write(data)
@@ -38,7 +38,7 @@ def screenshot(url: str, path, port: int, settle: float = 3.0, size=(1100, 520))
         shutil.rmtree(profile, ignore_errors=True)
 
 
-def _page_target(port: int, seconds: float = 30.0) -> str:
+def page_target(port: int, seconds: float = 30.0) -> str:
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:

@@ -24,7 +24,7 @@ from velmar.live.feed import Feed
 from velmar.live.recordings import steady_rate
 from velmar.live.server import LiveServer
 from velmar.reporting.outcome import record_and_report
-from browser import CHROMIUM, needs_chromium
+from browser import CHROMIUM, needs_chromium, page_target
 from streams import free_port, needs_ffmpeg
 from test_live_view import get, raw_get
 
@@ -200,20 +200,6 @@ def test_a_click_on_the_timeline_plays_the_recording(stored, tmp_path):
         start = float(stream.start_time * stream.time_base)
     assert event["event"] == 3 and frame > 10
     assert sought == pytest.approx(start + frame / 8, abs=0.01)
-
-
-def page_target(port, seconds=30.0):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        try:
-            with urllib.request.urlopen(f"http://127.0.0.1:{port}/json/list", timeout=2) as r:
-                pages = [t for t in json.load(r) if t["type"] == "page"]
-            if pages:
-                return pages[0]["webSocketDebuggerUrl"]
-        except OSError:
-            pass
-        time.sleep(0.2)
-    raise AssertionError("chromium did not start")
 
 
 @pytest.fixture
