@@ -60,13 +60,17 @@ def frames_of(clip: Path) -> int:
         return sum(1 for packet in container.demux(video=0) if packet.size)
 
 
-def run(argv: list[str]) -> tuple[float, float]:
-    """Processor seconds and peak resident megabytes of one whole process.
-    The peak is read from /proc while it runs: the one the kernel reports at
-    the end counts the forked copy of this interpreter too."""
+def run(argv: list[str], longest: float = 3600.0) -> tuple[float, float]:
+    """Processor seconds and peak resident megabytes of one whole process,
+    killed after `longest` seconds. The peak is read from /proc while it
+    runs: the one the kernel reports at the end counts the forked copy of
+    this interpreter too."""
     proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
-    peak = 0
+    deadline, peak = time.monotonic() + longest, 0
     while os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None:
+        if time.monotonic() > deadline:
+            proc.kill()
+            break
         peak = max(peak, high_water(proc.pid))
         time.sleep(0.01)
     _, status, usage = os.wait4(proc.pid, 0)

@@ -29,12 +29,11 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 from pathlib import Path
 from typing import NamedTuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from against_ffmpeg import FFMPEG, VELMAR, high_water  # noqa: E402
+from against_ffmpeg import FFMPEG, VELMAR, run  # noqa: E402
 from record_speed import load  # noqa: E402
 from session_overhead import CACHE  # noqa: E402
 
@@ -105,25 +104,6 @@ def camera_clip(width: int, height: int, frames: int) -> Path:
     return path
 
 
-def run(argv: list[str]) -> tuple[float, float]:
-    """Processor seconds and peak resident megabytes of one whole process,
-    its peak read from /proc while it runs (at the end the kernel's counts
-    the forked copy of this interpreter too)."""
-    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL)
-    deadline, peak = time.monotonic() + LONGEST, 0
-    while os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is None:
-        if time.monotonic() > deadline:
-            proc.kill()
-            break
-        peak = max(peak, high_water(proc.pid))
-        time.sleep(0.01)
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode != 0:
-        raise RuntimeError(f"{argv} ended with {proc.returncode}")
-    return usage.ru_utime + usage.ru_stime, peak / 1024
-
-
 def refusal(job: Job, clip: Path, sub: Path) -> str | None:
     """The line velmar refuses the job's flags with, None if it takes them."""
     with tempfile.TemporaryDirectory() as folder:
@@ -157,7 +137,7 @@ def measure(jobs: list[Job], clips: dict[int, tuple[Path, Path]], repeat: int
             for job, frames in turned:
                 clip, sub = clips[frames]
                 out = os.path.join(folder, f"{turn}_{jobs.index(job)}_{frames}.mp4")
-                runs[job.name, frames].append(run(job.argv(clip, sub, out)))
+                runs[job.name, frames].append(run(job.argv(clip, sub, out), LONGEST))
                 for leftover in Path(folder).iterdir():
                     leftover.unlink()
     short, long = sorted(clips)
