@@ -52,19 +52,25 @@ def page_target(port: int, seconds: float = 30.0) -> str:
     raise AssertionError("chromium did not start")
 
 
+def devtools(socket):
+    """A call of chromium's DevTools protocol over `socket`, answered by its result."""
+    calls = iter(range(1, 100000))
+
+    async def call(method, **params):
+        number = next(calls)
+        await socket.send_json({"id": number, "method": method, "params": params})
+        while True:
+            answer = await asyncio.wait_for(socket.receive_json(), 30)
+            if answer.get("id") == number:
+                return answer.get("result", {})
+
+    return call
+
+
 async def _capture(target: str, url: str, settle: float) -> bytes:
     async with aiohttp.ClientSession() as session:
         async with session.ws_connect(target, max_msg_size=0) as socket:
-            calls = iter(range(1, 1000))
-
-            async def call(method, **params):
-                number = next(calls)
-                await socket.send_json({"id": number, "method": method, "params": params})
-                while True:
-                    answer = await asyncio.wait_for(socket.receive_json(), 30)
-                    if answer.get("id") == number:
-                        return answer.get("result", {})
-
+            call = devtools(socket)
             await call("Page.navigate", url=url)
             await asyncio.sleep(settle)
             shot = await call("Page.captureScreenshot", format="png")

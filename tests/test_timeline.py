@@ -24,7 +24,7 @@ from velmar.live.feed import Feed
 from velmar.live.recordings import steady_rate
 from velmar.live.server import LiveServer
 from velmar.reporting.outcome import record_and_report
-from browser import CHROMIUM, needs_chromium, page_target
+from browser import CHROMIUM, devtools, needs_chromium, page_target
 from streams import free_port, needs_ffmpeg
 from test_live_view import get, raw_get
 
@@ -120,15 +120,7 @@ async def click_and_watch(target, url, shot, moment):
     the ISO `moment`."""
     async with aiohttp.ClientSession() as session:
         async with session.ws_connect(target, max_msg_size=0) as socket:
-            calls = iter(range(1, 10000))
-
-            async def call(method, **params):
-                number = next(calls)
-                await socket.send_json({"id": number, "method": method, "params": params})
-                while True:
-                    answer = await asyncio.wait_for(socket.receive_json(), 30)
-                    if answer.get("id") == number:
-                        return answer.get("result", {})
+            call = devtools(socket)
 
             async def evaluate(expression):
                 answer = await call("Runtime.evaluate", expression=expression, returnByValue=True,
