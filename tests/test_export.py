@@ -10,6 +10,7 @@ import pytest
 
 import velmar
 from velmar import cli
+from velmar.export.clip import CutStopped, export_clip
 from velmar.export.catalogue import stored_events, stored_videos
 from velmar.export.timelapse import export_timelapse
 from velmar.shared.videos import read_frames
@@ -168,3 +169,12 @@ def test_a_stopped_export_leaves_nothing_behind(tmp_path):
         export_timelapse(output, T0.replace(hour=0), T0.replace(hour=23), 600,
                          tmp_path / "lapse.mp4", progress=stop)
     assert set(tmp_path.iterdir()) == before
+
+
+@needs_ffmpeg
+def test_a_cut_told_to_stop_leaves_nothing_behind(recordings, tmp_path):
+    """As a closing live view tells the cuts it has under way."""
+    with pytest.raises(CutStopped):
+        export_clip(str(recordings / "copy.mp4"), T0, T0 + timedelta(seconds=4),
+                    tmp_path / "clip.mp4", stop=lambda: True)
+    assert list(tmp_path.iterdir()) == []

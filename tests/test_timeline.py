@@ -127,7 +127,8 @@ async def click_and_watch(target, url, shot, moment):
                                     awaitPromise=True)
                 return answer["result"].get("value")
 
-            async def until(expression, seconds=20):
+            # Chromium may take seconds to start a video the first time in a while.
+            async def until(expression, seconds=60):
                 for _ in range(int(seconds / 0.2)):
                     if value := await evaluate(expression):
                         return value

@@ -15,6 +15,7 @@ first of them, and `stopped` says so."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from datetime import datetime
 from fractions import Fraction
@@ -31,6 +32,10 @@ from velmar.shared.stops import EXIT_NOTHING
 
 class NothingRecorded(LookupError):
     exit_status = EXIT_NOTHING
+
+
+class CutStopped(Exception):
+    """The cut was asked to stop: the clip is not written."""
 
 
 def nothing_recorded(output: str, start: datetime, end: datetime) -> NothingRecorded:
@@ -62,7 +67,10 @@ def recorded(output: str, start: datetime, end: datetime) -> list[StoredVideo]:
     return videos
 
 
-def export_clip(output: str, start: datetime, end: datetime, clip: Path) -> Clip:
+def export_clip(output: str, start: datetime, end: datetime, clip: Path,
+                stop: Callable[[], bool] = lambda: False) -> Clip:
+    """Raises CutStopped, leaving nothing, once `stop()` is true: a server
+    that is closing does not wait for a long cut."""
     clip = Path(clip)
     check_clip_name(clip)
     check_not_a_recording(clip, output)
@@ -70,7 +78,7 @@ def export_clip(output: str, start: datetime, end: datetime, clip: Path) -> Clip
     files = ClipFiles(clip)
     try:
         with quiet_ffmpeg():
-            copier = _Copier(files, end)
+            copier = _Copier(files, end, stop)
             stopped = copier.copy(videos, start)
         if copier.first is None:
             raise nothing_recorded(output, start, end)
@@ -85,8 +93,8 @@ class _Copier:
     """Puts the packets of the chosen frames into the clip, a group of
     pictures (a keyframe and the frames up to the next) at a time."""
 
-    def __init__(self, files: ClipFiles, end: datetime):
-        self.files, self.end = files, local(end)
+    def __init__(self, files: ClipFiles, end: datetime, stop: Callable[[], bool]):
+        self.files, self.end, self.stop = files, local(end), stop
         self.stream = None
         self.parameters: tuple | None = None
         self.first: datetime | None = None  # the clip's first and latest frame's times
@@ -124,6 +132,8 @@ class _Copier:
             if packet.pts is None or not packet.size:
                 continue
             if packet.is_keyframe and group:
+                if self.stop():
+                    raise CutStopped()
                 if not self._copy_group(source, group, place, timing, place == keyframe.index):
                     return False
                 place += len(group)

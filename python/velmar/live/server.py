@@ -51,6 +51,7 @@ class LiveServer:
         # Clips are cut on threads of their own, a few at once; each removes
         # its folder as it ends if its request has gone, even after the loop.
         self.cutters = ThreadPoolExecutor(CUTTERS, thread_name_prefix="velmar-clip")
+        self.closing = threading.Event()  # tells the cuts under way to stop
         self.stopping = False
         self.loop: asyncio.AbstractEventLoop | None = None
         self.thread: threading.Thread | None = None
@@ -125,6 +126,7 @@ class LiveServer:
     async def _clean_up(self) -> None:
         if self.runner is not None:
             await self.runner.cleanup()
+        self.closing.set()
         self.cutters.shutdown(wait=False, cancel_futures=True)
 
     @web.middleware
@@ -226,7 +228,8 @@ class LiveServer:
             raise web.HTTPBadRequest(text="start and end are needed, start not after end\n")
         folder = tempfile.mkdtemp(prefix="velmar-export-")
         clip = Path(folder) / f"{name}.mp4"
-        cutting = self.cutters.submit(export_clip, output, start, end, clip)
+        cutting = self.cutters.submit(export_clip, output, start, end, clip,
+                                      self.closing.is_set)
         try:
             await asyncio.wrap_future(cutting)
             response = web.FileResponse(clip, headers={
