@@ -724,7 +724,8 @@ LIVE_VIEW_OPTIONS: tuple[Option, ...] = (
     Option(name="http", annotation="str | None", check=value_checks.address, group=OUTSIDE,
            shown="off", flags=(
                Flag(("--http",), "serve the live view at this address: a page of the cameras "
-                    "with their pictures, states and events, and /status.json; a PORT alone "
+                    "with their pictures, states, events and a timeline of their recordings "
+                    "to play, /status.json, /metrics and clips; a PORT alone "
                     "is on loopback; an address other than loopback needs --http-password",
                     {"metavar": "HOST:PORT"}),)),
     Option(name="http_password", annotation="str | None", check=value_checks.password,
