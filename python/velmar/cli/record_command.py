@@ -82,12 +82,17 @@ def run(parsed) -> int:
     bar = show_progress(parsed)
     mqtt_given = values(parsed, table.MQTT_OPTIONS)
     url, prefix = (option.checked(mqtt_given[option.name]) for option in table.MQTT_OPTIONS)
-    view = live_view(parsed, given, output)
+    shown = live_view(parsed, given, output)
+    try:
+        view = joined_views(shown, mqtt_view(url, prefix, given, output))
+    except BaseException:  # the live view stops serving with the command
+        if shown is not None:
+            shown.close({"state": "failed"})
+        raise
     return record_and_report(
         source, output, given, reporter=reporter_for(bar, parsed.quiet),
         lines=None if bar or parsed.quiet else EventLines(),  # a journal's: a line an event
-        view=joined_views(view, mqtt_view(url, prefix, given, output)), quiet=parsed.quiet,
-        events=given["keep"] == "motion")
+        view=view, quiet=parsed.quiet, events=given["keep"] == "motion")
 
 
 def live_view(parsed, given, output):
