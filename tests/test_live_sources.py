@@ -70,11 +70,13 @@ def test_a_stream_killed_and_restarted_is_found_again_at_once(live_clip, tmp_pat
     with ThreadPoolExecutor(2) as pool:
         done = pool.map(kill_and_restart, [live_clip] * 2, [tmp_path / "a", tmp_path / "b"],
                         [3, 1], [3.0, 90.0])
-    for folder, returns, down in done:
+    for folder, returns, down, downtimes in done:
         logs = logs_agree(folder, len(returns) + 1)
         outages = outage_rows(folder)
         outages_agree_with_logs(outages, logs)
         assert all(row[3] == "ended" for row in outages)
+        # Frames come again at most one wait and one opening after the server.
+        assert all(down - 0.1 <= float(row[2]) <= down + 3 for row, down in zip(outages, downtimes))
         for outage, back, after in zip(outages, returns, logs[1:]):
             assert outage[3] == "ended" and abs(float(outage[2]) - down) < 1, outage
             # Found within a quarter second of the server listening, its first
@@ -85,25 +87,28 @@ def test_a_stream_killed_and_restarted_is_found_again_at_once(live_clip, tmp_pat
 
 def kill_and_restart(live_clip, folder, restarts, down):
     """A recording into `folder` of a stream killed `restarts` times and
-    served again `down` seconds later; when the server was back each time."""
+    served again `down` seconds later; when the server was back each time,
+    and how long it was away."""
     folder.mkdir()
-    server, returns = Server(live_clip), []
+    server, returns, downtimes = Server(live_clip), [], []
     try:
         command = Command(server.url, folder / "out.mkv")
         wait_for_rows(folder / "out.mkv.csv", 1)
         for n in range(1, restarts + 1):
             time.sleep(1.5)
             server.kill()
+            killed = time.monotonic()
             time.sleep(down)
             returns.append(datetime.now())
             server.start()
+            downtimes.append(time.monotonic() - killed)
             wait_for_rows(folder / f"out_{n:03d}.mkv.csv", 1, seconds=10)
             assert len(outage_rows(folder)) == n  # on disk as the outage ends
         time.sleep(1)
         assert command.end(signal.SIGTERM)[0] == 143
     finally:
         server.close()
-    return folder, returns, down
+    return folder, returns, down, downtimes
 
 
 @pytest.mark.slow

@@ -176,3 +176,11 @@ def test_the_command_serves_one_camera_and_tells_each_event(spells_clip, in_tmp,
     err = capsys.readouterr().err.splitlines()
     assert err[0].startswith("velmar: live view at http://127.0.0.1:")
     assert [line.split(":")[1] for line in err[1:]] == [f" event {n}" for n in range(1, 6)]
+
+
+def test_by_default_the_command_tells_no_flicker_as_an_event(spells_clip, in_tmp, capsys):
+    assert cli.main([str(spells_clip), "--motion", "--min-area", "100", "--no-preview",
+                     "--http", "127.0.0.1:0", "--name", "porch"]) == 0
+    err = capsys.readouterr().err.splitlines()
+    # The one-frame flicker is shorter than the shortest event, a quarter second.
+    assert [line.split(":")[1] for line in err[1:]] == [f" event {n}" for n in range(1, 5)]
