@@ -4,13 +4,15 @@ masks, and detection on a scaled copy or on every Nth frame."""
 import sys
 from pathlib import Path
 
+import av
 import cv2
 import numpy as np
 import pytest
 
 import velmar
 from conftest import SPELLS, csv_rows, read_video
-from velmar.recording.pictures import open_pictures
+from velmar.detection.detector import largest_area, largest_change
+from velmar.recording.pictures import Picture, open_pictures
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
 import motion_scenes  # noqa: E402
@@ -132,3 +134,25 @@ def test_pictures_give_the_frames_and_times_opencv_gives(scene, in_tmp, read_ahe
     frames = read_video("all.avi")
     assert all(np.array_equal(written, frames[row[0]])
                for written, row in zip(read_video("motion.avi"), rows))
+
+
+def test_limited_range_grey_is_spread_over_every_level_as_rounding_gives():
+    levels = np.zeros((24, 16), np.uint8)
+    levels[:16] = np.arange(256, dtype=np.uint8).reshape(16, 16)
+    picture = Picture(av.VideoFrame.from_ndarray(levels, format="yuv420p"))
+    spread = np.clip(np.floor((np.arange(256) - 16) * 255 / 219 + 0.5), 0, 255)
+    assert np.array_equal(picture.grey((0, 0, 16, 16), (16, 16)).ravel(), spread)
+
+
+@pytest.mark.parametrize("dilations", [1, 2, 3])
+def test_change_measured_around_what_changed_is_that_of_the_whole_picture(dilations):
+    rng = np.random.default_rng(dilations)
+    for _ in range(300):
+        changed = np.zeros(rng.integers(5, 90, 2), np.uint8)
+        for _ in range(rng.integers(0, 4)):
+            x, y = rng.integers(0, changed.shape[1]), rng.integers(0, changed.shape[0])
+            changed[y:y + rng.integers(1, 25), x:x + rng.integers(1, 25)] = 255
+        changed[rng.random(changed.shape) < 0.01] = 255
+        grown = cv2.dilate(changed, None, iterations=dilations)
+        whole = cv2.findContours(grown, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[-2]
+        assert largest_change(changed, dilations) == largest_area(whole)
