@@ -4,6 +4,8 @@ that a client, however slow, never touches the recording."""
 import base64
 import json
 import socket
+import threading
+import time
 import urllib.error
 import urllib.request
 
@@ -14,7 +16,7 @@ import pytest
 import velmar
 from velmar import cli
 from velmar.live.board import Board
-from velmar.live.feed import Feed
+from velmar.live.feed import QUEUED, Feed
 from velmar.live.server import BOUNDARY, LiveServer
 from conftest import csv_rows, write_video
 
@@ -184,3 +186,17 @@ def test_by_default_the_command_tells_no_flicker_as_an_event(spells_clip, in_tmp
     err = capsys.readouterr().err.splitlines()
     # The one-frame flicker is shorter than the shortest event, a quarter second.
     assert [line.split(":")[1] for line in err[1:]] == [f" event {n}" for n in range(1, 5)]
+
+
+def test_a_feed_held_up_drops_counts_but_never_an_event():
+    held, sent = threading.Event(), []
+    feed = Feed(lambda report: (held.wait(10), sent.append(report)), pictures=False)
+    feed.put({"state": "recording"})
+    time.sleep(0.2)  # the feed's thread is now held in its first send
+    for n in range(300):
+        feed.put({"event": n} if n % 50 == 7 else {"frames_kept": n})
+    held.set()
+    feed.close(wait=5)
+    events = [report["event"] for report in sent if "event" in report]
+    assert events == list(range(7, 300, 50)) and len(sent) <= 2 + QUEUED
+    assert sent[-1] == {"frames_kept": 299}

@@ -4,7 +4,9 @@ frame a few times a second, its state and counts, and its events.
 The recording's thread only makes a small copy of a frame when a picture is
 due; encoding and sending happen on the feed's own thread, so a slow board,
 a full pipe or a stalled client never holds the recording up. Reports wait
-in a short queue: when it is full the oldest go."""
+in a short queue: when it is full the oldest report of counts goes, as a
+later one tells more; an event's report never goes, as nothing tells it
+again (a broker would hold its camera's motion on)."""
 
 from __future__ import annotations
 
@@ -75,7 +77,8 @@ class Feed:
         self.interval = 1 / pictures_per_second
         self.due = True  # set by the feed's thread, taken by the recording's
         self.small = None
-        self.reports: deque = deque(maxlen=QUEUED)
+        self.reports: deque = deque()
+        self.queue_lock = threading.Lock()  # the two threads' turns at the queue
         self.wake = threading.Event()
         self.closing = False
         self.state: str | None = None
@@ -110,8 +113,17 @@ class Feed:
                   "frames_kept": progress.frames_kept, "outages": progress.outages})
 
     def put(self, report: dict[str, Any]) -> None:
-        self.reports.append(report)
+        with self.queue_lock:
+            if len(self.reports) >= QUEUED:
+                self._drop_oldest_counts()
+            self.reports.append(report)
         self.wake.set()
+
+    def _drop_oldest_counts(self) -> None:
+        for index, queued in enumerate(self.reports):
+            if "event" not in queued:
+                del self.reports[index]
+                return
 
     def close(self, last: dict[str, Any] | None = None, wait: float = 2.0) -> None:
         """Sends `last` after what is queued, waiting at most `wait` seconds."""
@@ -122,6 +134,10 @@ class Feed:
         self.thread.join(wait)
 
     # The feed's own thread.
+    def _next_report(self) -> dict[str, Any] | None:
+        with self.queue_lock:
+            return self.reports.popleft() if self.reports else None
+
     def _run(self) -> None:
         block_stop_signals()
         try:
@@ -135,8 +151,8 @@ class Feed:
             self.wake.wait(max(0.0, next_due - time.monotonic()))
             self.wake.clear()
             closing = self.closing  # read first: the last report is queued before it is set
-            while self.reports:
-                self.send(self.reports.popleft())
+            while (report := self._next_report()) is not None:
+                self.send(report)
             small, self.small = self.small, None
             if small is not None:
                 self.send({"picture": small(), "at": datetime.now().isoformat(
