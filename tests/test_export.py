@@ -3,7 +3,9 @@ and events, a clip across two files of a copied and of an encoded recording
 cut by stream copy, velmar export's exit statuses, and a day's time-lapse
 from a simulated day of segment files."""
 
+import signal
 import subprocess
+import sys
 from datetime import datetime, timedelta, timezone
 
 import pytest
@@ -178,3 +180,22 @@ def test_a_cut_told_to_stop_leaves_nothing_behind(recordings, tmp_path):
         export_clip(str(recordings / "copy.mp4"), T0, T0 + timedelta(seconds=4),
                     tmp_path / "clip.mp4", stop=lambda: True)
     assert list(tmp_path.iterdir()) == []
+
+
+@needs_ffmpeg
+def test_the_next_export_removes_what_a_killed_one_left(tmp_path):
+    output = simulated_day(tmp_path)
+    out = tmp_path / "out"
+    out.mkdir()
+    # An export killed with its clip's temporary files open.
+    killed = subprocess.Popen([sys.executable, "-c", (
+        "import pathlib, sys, time; from velmar.export.writing import ClipFiles; "
+        "ClipFiles(pathlib.Path(sys.argv[1])); print(flush=True); time.sleep(60)"),
+        str(out / "lapse.mp4")], stdout=subprocess.PIPE)
+    killed.stdout.readline()
+    killed.send_signal(signal.SIGKILL)
+    killed.wait(10)
+    killed.stdout.close()
+    assert len(list(out.iterdir())) == 2  # its video and log, hidden
+    export_timelapse(output, T0.replace(hour=0), T0.replace(hour=2), 3600, out / "next.mp4")
+    assert sorted(p.name for p in out.iterdir()) == ["next.mp4", "next.mp4.csv"]

@@ -5,6 +5,7 @@ SIGTERM leaves neither behind, and no existing file is overwritten."""
 from __future__ import annotations
 
 import os
+import re
 import secrets
 from datetime import datetime
 from pathlib import Path
@@ -14,6 +15,9 @@ from velmar.recording.retention import recordings_of
 from velmar.shared.companions import FRAME_LOG_HEADER, FRAME_LOG_SUFFIX
 
 FRAGMENT_SECONDS = 1.0
+# A temporary name carries its process, so that one whose process is gone
+# (killed outright) is known for a leftover by the next export.
+TEMP_NAME = re.compile(r"\..+\.(\d+)-[0-9a-f]{8}\.part\.\w+")
 
 
 def check_clip_name(clip: Path) -> None:
@@ -47,6 +51,25 @@ def check_not_a_recording(clip: Path, output: str) -> None:
                          f"clip elsewhere or under another name")
 
 
+def remove_leftovers(folder: Path) -> None:
+    """The temporary files of exports into `folder` whose process is gone."""
+    with os.scandir(folder) as entries:
+        for entry in entries:
+            found = TEMP_NAME.fullmatch(entry.name)
+            if found and not _running(int(found.group(1))):
+                Path(entry.path).unlink(missing_ok=True)
+
+
+def _running(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # another user's
+        return True
+    return True
+
+
 def _same(video: Path, clip: Path) -> bool:
     try:
         return os.path.samefile(video, clip)
@@ -60,6 +83,7 @@ class ClipFiles:
 
     def __init__(self, clip: Path):
         check_clip_name(clip)
+        remove_leftovers(clip.parent)
         self.clip = clip
         self.suffix = clip.suffix.lower()
         self.video_temp = self._temp(".part" + self.suffix)
@@ -77,7 +101,8 @@ class ClipFiles:
     def _temp(self, suffix: str) -> Path:
         """A new hidden name beside the clip, made with the usual permissions."""
         while True:
-            name = self.clip.parent / f".{self.clip.name}.{secrets.token_hex(4)}{suffix}"
+            name = (self.clip.parent /
+                    f".{self.clip.name}.{os.getpid()}-{secrets.token_hex(4)}{suffix}")
             try:
                 with open(name, "x"):
                     return name
