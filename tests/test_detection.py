@@ -12,6 +12,7 @@ import pytest
 import velmar
 from conftest import SPELLS, csv_rows, read_video
 from velmar.detection.detector import largest_area, largest_change
+from velmar.detection.framing import shrunk
 from velmar.recording.pictures import Picture, open_pictures
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "benchmarks"))
@@ -156,3 +157,15 @@ def test_change_measured_around_what_changed_is_that_of_the_whole_picture(dilati
         grown = cv2.dilate(changed, None, iterations=dilations)
         whole = cv2.findContours(grown, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_SIMPLE)[-2]
         assert largest_change(changed, dilations) == largest_area(whole)
+
+
+@pytest.mark.parametrize("shape, size", [((1080, 1920), (960, 540)), ((1080, 1920), (480, 270)),
+                                         ((1080, 1920), (1440, 810)), ((201, 301), (151, 100)),
+                                         ((37, 53, 3), (13, 9))])
+def test_a_scaled_copy_has_the_size_asked_and_the_average_of_what_it_covers(shape, size):
+    rows, columns = np.indices(shape[:2])
+    smooth = (127 * (rows / shape[0] + columns / shape[1])).astype(np.uint8)
+    image = np.dstack([smooth] * shape[2]) if len(shape) == 3 else smooth
+    expected = cv2.resize(image, size, interpolation=cv2.INTER_AREA).astype(int)
+    scaled = shrunk(image, size)
+    assert scaled.shape == expected.shape and np.abs(scaled - expected).mean() < 1

@@ -18,6 +18,8 @@ import av
 import cv2
 import numpy as np
 
+from velmar.detection.framing import shrunk
+
 PLANAR_YUV = {"yuv420p", "yuvj420p", "yuv422p", "yuvj422p", "yuv444p", "yuvj444p"}
 FULL_RANGE = 2  # FFmpeg's AVCOL_RANGE_JPEG
 # Limited-range luma (16-235) spread over 0-255, as grey from BGR would be:
@@ -45,8 +47,7 @@ class Picture:
         luma = np.frombuffer(plane, np.uint8).reshape(plane.height, plane.line_size)
         x, y, width, height = box
         part = luma[y:y + height, x:x + width]
-        part = (cv2.resize(part, size, interpolation=cv2.INTER_AREA) if (width, height) != size
-                else part.copy())
+        part = shrunk(part, size) if (width, height) != size else part.copy()
         return part if self.full_range else cv2.addWeighted(part, GAIN, part, 0, OFFSET,
                                                             dst=part)
 
