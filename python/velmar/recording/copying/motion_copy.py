@@ -9,7 +9,7 @@ from __future__ import annotations
 import time
 from collections import deque
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import cv2
 
@@ -19,7 +19,7 @@ from velmar.recording.copying.held import BLIND, Held
 from velmar.recording.copying.packet_reader import PacketReader
 from velmar.recording.copying.source_detection import SourceDetection
 from velmar.recording.copying.stream_detection import StreamDetection
-from velmar.recording.outages import OutageLog
+from velmar.recording.outages import Outage, OutageLog
 
 MOST_WAIT = 3.0
 MOST_WAITING = 64  # a file's packets read ahead of their decisions
@@ -46,9 +46,14 @@ class MotionCopy:
         self.plan, self.output, self.write, self.live = plan, output, write, live
         self.keeper: EventKeeper | None = None
         self.judge: StreamDetection | SourceDetection | None = None
+        self.outages = outages
+        # A file's detection outage, logged as the recording ends over the
+        # packets it left unjudged (its first and last).
+        self.file_outage: Outage | None = None
+        self.blind: list[Held] = []
         self.source = (None if plan.detection_source is None else
                        SourceDetection(plan.detection_source, plan.detector, plan.pictures,
-                                       live, outages.add))
+                                       live, outages.add if live else self._note_file_outage))
         self.waiting: deque[Held] = deque()
         # OpenCV's pool of threads spins between frames: detection on one
         # stream gains nothing from it and costs a 1080p frame 1.5 ms more.
@@ -88,7 +93,22 @@ class MotionCopy:
             if decision is None:
                 return
             self.waiting.popleft()
+            if decision.blind and not self.live:
+                self.blind = [self.blind[0] if self.blind else held, held]
             self.keeper.take(held, decision)
+
+    def _note_file_outage(self, outage: Outage) -> None:
+        self.file_outage = outage
+
+    def _log_file_outage(self) -> None:
+        """A file's frames are logged at its own times, not the clock's: the
+        outage spans the packets kept unjudged; a detection file that ended
+        with the recorded one left none, and is no outage."""
+        outage, self.file_outage = self.file_outage, None
+        if outage is not None and self.blind:
+            first, last = self.blind
+            self.outages.add(replace(outage, start=first.moment, end=last.moment,
+                                     seconds=last.t - first.t))
 
     def end(self) -> None:
         """The recorded stream ended, dropped out or was stopped: the packets
@@ -111,7 +131,8 @@ class MotionCopy:
         self._end_stream_detection()
         source, self.source = self.source, None
         if source is not None:
-            source.close()
+            source.close()  # tells a file's outage, if it has one
+            self._log_file_outage()
 
     def _end_stream_detection(self) -> None:
         judge, self.judge = self.judge, None

@@ -9,7 +9,8 @@ recorder must not drop what it cannot judge), it is tried again as a live
 source is, and the outage is a row of the outages log whose reason is a
 live source's after "detection_" (detection_ended, detection_stalled,
 detection_not_opened). A file read for detection is read once: past its
-end, or when it does not open (an outage too), every packet is kept."""
+end, or when it does not open, every packet is kept, and the outage spans
+the packets it left unjudged, at the recorded file's times."""
 
 from __future__ import annotations
 
@@ -175,10 +176,10 @@ class SourceDetection:
                 if reason is None:
                     return
                 self._put((AWAY, None))
-                if not self.live:
-                    return
                 outage = OpenOutage(datetime.now() - timedelta(seconds=time.monotonic() - since),
                                     since, PREFIX + REASONS[reason])
+                if not self.live:  # a file is read once: away till the recording ends
+                    return
         except BaseException as failure:  # told to the copy, which raises it
             self._put(failure)
         finally:
@@ -208,22 +209,28 @@ class SourceDetection:
             packet = reader.next(self.stop)
             if packet is None:
                 return None, last
+            if packet == END:  # the frames the decoder holds back are judged too
+                detector = self._judge_frames(decoded(decoder, None), detector, clock, base)
             if packet in (END, STALLED):
                 return packet, last
             last = time.monotonic()
             clock.note(last, float(packet.pts * base))
-            for frame in decoded(decoder, packet):
-                size = self.size
-                if frame.pts is None:
-                    continue
-                picture = picture_of(frame)
-                if detector is None:
-                    detector = self.detector(picture.shape[1] / size[0])
-                scaled = ScaledPicture(picture, size)
-                motion, area = detector(scaled, False)
-                decision = Decision(bool(motion), area,
-                                    scaled if motion and self.pictures else None)
-                self._put((SEEN, (float(frame.pts * base), clock, decision)))
+            detector = self._judge_frames(decoded(decoder, packet), detector, clock, base)
+
+    def _judge_frames(self, frames: list, detector, clock, base):
+        """Tells each frame's decision; gives the detector, made at the first."""
+        for frame in frames:
+            size = self.size
+            if frame.pts is None:
+                continue
+            picture = picture_of(frame)
+            if detector is None:
+                detector = self.detector(picture.shape[1] / size[0])
+            scaled = ScaledPicture(picture, size)
+            motion, area = detector(scaled, False)
+            decision = Decision(bool(motion), area, scaled if motion and self.pictures else None)
+            self._put((SEEN, (float(frame.pts * base), clock, decision)))
+        return detector
 
 
 def _due(seen: Seen) -> float:
