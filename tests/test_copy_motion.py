@@ -128,25 +128,33 @@ def test_a_detection_file_is_matched_from_its_start_in_the_recorded_pixels(scene
     assert seconds(result.events) == (seconds(reference.events) if found else [])
 
 
-@pytest.mark.parametrize("frames, reason", [(None, "detection_not_opened"),
-                                            (30, "detection_ended")])
-def test_what_a_detection_file_does_not_judge_is_kept_and_logged(scene, tmp_path, frames,
-                                                                  reason):
-    sub = tmp_path / "sub.mp4"  # none, or the sub-stream's first 3 s of 6
-    if frames:
-        subprocess.run(["ffmpeg", "-v", "error", "-i", str(scene[1]), "-frames:v", str(frames),
-                        "-c", "copy", str(sub)], check=True, timeout=60)
+def test_a_detection_file_that_does_not_open_keeps_every_frame(scene, tmp_path):
+    result = copied(scene[0], tmp_path / "cam.mp4", detect_source=(tmp_path / "gone.mp4").as_uri())
+    assert result.frames_kept == result.frames_read > 0
+    assert [o.reason for o in result.outages] == ["detection_not_opened"]
+    assert_outage_spans(result, 0)
+
+
+def test_a_detection_file_that_ends_first_keeps_every_frame_after(scene, tmp_path):
+    sub = tmp_path / "sub.mp4"  # the sub-stream's first 3 s of 6
+    subprocess.run(["ffmpeg", "-v", "error", "-i", str(scene[1]), "-frames:v", "30", "-c", "copy",
+                    str(sub)], check=True, timeout=60)
     result = copied(scene[0], tmp_path / "cam.mp4", detect_source=sub.as_uri())
-    [outage] = result.outages
-    # From the first frame not judged to the last, at the file's own times.
+    assert [o.reason for o in result.outages] == ["detection_ended"]
+    assert_outage_spans(result, 30)
+    assert result.events[-1].first_frame <= 30
+    assert result.events[-1].last_frame == result.frames_read - 1
+
+
+def assert_outage_spans(result, inframe):
+    """From the frame `inframe` to the last, at the file's own times."""
     with open(result.files[0].log, newline="") as log:
         times = {int(row["inframe"]): datetime.fromisoformat(row["timestamp"])
                  for row in csv.DictReader(log)}
-    first, last = times[frames or 0], times[result.frames_read - 1]
-    assert (outage.reason, outage.start, outage.end) == (reason, first, last)
+    [outage] = result.outages
+    first, last = times[inframe], times[result.frames_read - 1]
+    assert (outage.start, outage.end) == (first, last)
     assert outage.seconds == pytest.approx((last - first).total_seconds())
-    assert result.events[-1].last_frame == result.frames_read - 1
-    assert result.events[-1].first_frame <= (frames or 0)
 
 
 def test_a_detection_stream_finds_the_recorded_streams_events(scene, tmp_path):
