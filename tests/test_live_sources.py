@@ -76,8 +76,7 @@ def test_a_stream_killed_and_restarted_is_found_again_at_once(live_clip, tmp_pat
         outages_agree_with_logs(outages, logs)
         assert all(row[3] == "ended" for row in outages)
         # Frames come again at most one wait and one opening after the server.
-        assert all(down - 0.1 <= float(row[2]) <= down + 3 for row, down in zip(outages, downtimes)
-                   ), (outages, downtimes)
+        assert all(down - 0.1 <= float(row[2]) <= down + 3 for row, down in zip(outages, downtimes))
         for outage, back, after in zip(outages, returns, logs[1:]):
             assert outage[3] == "ended" and abs(float(outage[2]) - down) < 1, outage
             # Found within a quarter second of the server listening, its first
